@@ -1,0 +1,1 @@
+# Patches of Tk's own console (filled in with the console).

@@ -1,0 +1,1 @@
+# Console window procedures (filled in with the console).

@@ -1,0 +1,1 @@
+#include "ramimage/ramimage.h"
