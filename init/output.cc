@@ -7,7 +7,10 @@ namespace zarn {
 
 namespace {
 OutputSink gSink = nullptr;
+HostHooks gHooks;
 }
+
+void setHostHooks(const HostHooks& hooks) { gHooks = hooks; }
 
 OutputSink setOutputSink(OutputSink sink) {
     OutputSink old = gSink;
@@ -59,3 +62,10 @@ void conPrintf(int channel, const char* format, ...) {
 }
 
 }  // namespace zarn
+
+int meterSet(const char* message, double pct) {
+    return zarn::gHooks.meterSet ? zarn::gHooks.meterSet(message ? message : "", pct) : 0;
+}
+int meterReset() { return zarn::gHooks.meterReset ? zarn::gHooks.meterReset() : 0; }
+double meterInc() { return zarn::gHooks.meterInc ? zarn::gHooks.meterInc() : 0.05; }
+int checkRimageStatus() { return zarn::gHooks.checkStatus ? zarn::gHooks.checkStatus() : 0; }

@@ -26,4 +26,21 @@ void conVPrintf(int channel, const char* format, va_list args);
 std::string strPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string strVPrintf(const char* format, va_list args);
 
+// Progress and run-status hooks of long operations.  The Tcl layer installs
+// the real ones (meter scripts, pause/abort); without them the meter is
+// silent and the status is always "run".
+struct HostHooks {
+    int (*meterSet)(const char* message, double pct) = nullptr;
+    int (*meterReset)() = nullptr;
+    double (*meterInc)() = nullptr;
+    int (*checkStatus)() = nullptr;
+};
+void setHostHooks(const HostHooks& hooks);
+
 }  // namespace zarn
+
+int meterSet(const char* message, double pct);
+int meterReset();
+double meterInc();
+// 0 = run on; 3 = abort requested (after any pause was served).
+int checkRimageStatus();
