@@ -99,6 +99,10 @@ struct RAMImage {
     bool hasIdentity = false;
     dev_t dev = 0;
     ino_t ino = 0;
+    // Scratch lines: zeros handed out for band-lines outside the image, and
+    // the record buffer of the pixel-interleaved layouts.
+    std::vector<unsigned char> scratch;
+    std::vector<unsigned char> record;
 
     RAMImage() = default;
     RAMImage(const RAMImage&) = delete;

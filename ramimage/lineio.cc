@@ -1,0 +1,464 @@
+// Band-line access through the direct-mapped cache: finding a (line, band) in
+// its slot, filling a missed slot from the file in each storage layout,
+// writing modified slots back, and selecting volumes.
+#include <algorithm>
+#include <cstring>
+
+#include "formats/formats.h"
+#include "init/output.h"
+#include "ramimage/fileio.h"
+#include "ramimage/hist.h"
+#include "ramimage/ramimage.h"
+
+namespace {
+
+int sampleBytes(int pixel) {
+    switch (pixel) {
+    case PIX_SHORT:
+    case PIX_USHORT: return 2;
+    case PIX_LONG:
+    case PIX_FLOAT:
+    case PIX_ULONG: return 4;
+    default: return 1;
+    }
+}
+
+bool subByte(int pixel) { return pixel == PIX_1BIT || pixel == PIX_4BITS; }
+
+// Samples of the layouts whose file order may differ from the host's.
+bool needsSwap(const RAMImage* img) { return img->head.msbf && sampleBytes(img->head.pixel) > 1; }
+
+unsigned char* zeroLine(RAMImage* img) {
+    size_t n = static_cast<size_t>(std::max<int64_t>({img->lineBytes, int64_t{img->head.block}, int64_t{1}}));
+    img->scratch.assign(n, 0);
+    return img->scratch.data();
+}
+
+// Bytes one band takes in a pixel-interleaved record.
+int64_t recordBytes(const RAMImage* img) {
+    const ImageHead& h = img->head;
+    if (subByte(h.pixel)) return img->lineBytes * h.nbands;
+    return int64_t{sampleBytes(h.pixel)} * h.columns * h.nbands;
+}
+
+// Reads `n` bytes at `pos`, zero-filling whatever the file does not hold.
+void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t pos) {
+    int64_t got = zarn::readAt(fd, dst, static_cast<size_t>(n), pos);
+    if (got < 0) got = 0;
+    if (got < n) std::memset(dst + got, 0, static_cast<size_t>(n - got));
+}
+
+template <int S, int NB>
+void splitRecord(const unsigned char* rec, unsigned char* const* dst, int64_t cols, int nbRuntime) {
+    const int nb = NB ? NB : nbRuntime;
+    for (int64_t x = 0; x < cols; ++x) {
+        const unsigned char* s = rec + x * nb * S;
+        for (int b = 0; b < nb; ++b) std::memcpy(dst[b] + x * S, s + b * S, S);
+    }
+}
+
+template <int S, int NB>
+void joinRecord(unsigned char* rec, const unsigned char* const* src, int64_t cols, int nbRuntime) {
+    const int nb = NB ? NB : nbRuntime;
+    for (int64_t x = 0; x < cols; ++x) {
+        unsigned char* d = rec + x * nb * S;
+        for (int b = 0; b < nb; ++b) std::memcpy(d + b * S, src[b] + x * S, S);
+    }
+}
+
+template <int S>
+void splitBySize(const unsigned char* rec, unsigned char* const* dst, int64_t cols, int nb) {
+    switch (nb) {
+    case 1: std::memcpy(dst[0], rec, static_cast<size_t>(cols * S)); break;
+    case 2: splitRecord<S, 2>(rec, dst, cols, nb); break;
+    case 3: splitRecord<S, 3>(rec, dst, cols, nb); break;
+    case 4: splitRecord<S, 4>(rec, dst, cols, nb); break;
+    default: splitRecord<S, 0>(rec, dst, cols, nb); break;
+    }
+}
+
+template <int S>
+void joinBySize(unsigned char* rec, const unsigned char* const* src, int64_t cols, int nb) {
+    switch (nb) {
+    case 1: std::memcpy(rec, src[0], static_cast<size_t>(cols * S)); break;
+    case 2: joinRecord<S, 2>(rec, src, cols, nb); break;
+    case 3: joinRecord<S, 3>(rec, src, cols, nb); break;
+    case 4: joinRecord<S, 4>(rec, src, cols, nb); break;
+    default: joinRecord<S, 0>(rec, src, cols, nb); break;
+    }
+}
+
+// Splits one record into per-band lines (dst[b] for band b).
+void splitLine(const RAMImage* img, const unsigned char* rec, unsigned char* const* dst) {
+    const ImageHead& h = img->head;
+    if (subByte(h.pixel)) {
+        for (int b = 0; b < h.nbands; ++b)
+            std::memcpy(dst[b], rec + b * img->lineBytes, static_cast<size_t>(img->lineBytes));
+        return;
+    }
+    switch (sampleBytes(h.pixel)) {
+    case 2: splitBySize<2>(rec, dst, h.columns, h.nbands); break;
+    case 4: splitBySize<4>(rec, dst, h.columns, h.nbands); break;
+    default: splitBySize<1>(rec, dst, h.columns, h.nbands); break;
+    }
+}
+
+void joinLine(const RAMImage* img, unsigned char* rec, const unsigned char* const* src) {
+    const ImageHead& h = img->head;
+    if (subByte(h.pixel)) {
+        for (int b = 0; b < h.nbands; ++b)
+            std::memcpy(rec + b * img->lineBytes, src[b], static_cast<size_t>(img->lineBytes));
+        return;
+    }
+    switch (sampleBytes(h.pixel)) {
+    case 2: joinBySize<2>(rec, src, h.columns, h.nbands); break;
+    case 4: joinBySize<4>(rec, src, h.columns, h.nbands); break;
+    default: joinBySize<1>(rec, src, h.columns, h.nbands); break;
+    }
+}
+
+// File position of the record (or band-line) of `line`.
+int64_t recordPos(const RAMImage* img, int line, int band) {
+    const ImageHead& h = img->head;
+    const int64_t blk = h.block;
+    switch (h.imgid) {
+    case IMG_BSQ:
+    case IMG_E74BSQ: return img->dataOffset + (int64_t{band} * h.rows + line) * blk;
+    case IMG_DIB: return img->dataOffset + (int64_t{h.rows} - line - 1) * blk;
+    case IMG_BIP:
+    case IMG_FFT:
+    case IMG_PPM:
+    case IMG_TIFF: return img->dataOffset + int64_t{line} * blk;
+    default: return img->dataOffset + (int64_t{line} * h.nbands + band) * blk;
+    }
+}
+
+bool isLineLayout(int imgid) {
+    switch (imgid) {
+    case IMG_BSQ:
+    case IMG_E74BSQ:
+    case IMG_BIL:
+    case IMG_E73:
+    case IMG_E74:
+    case IMG_ELAS:
+    case IMG_MBIL: return true;
+    default: return false;
+    }
+}
+
+bool isRecordLayout(const RAMImage* img) {
+    switch (img->head.imgid) {
+    case IMG_BIP:
+    case IMG_FFT:
+    case IMG_PPM:
+    case IMG_TIFF: return true;
+    case IMG_DIB: return img->head.nbands > 1;
+    default: return false;
+    }
+}
+
+void reportReadOnly(const RAMImage* img) {
+    zarn::conPrintf(zarn::kStderr, "Can't write to the read-only image file: %s\n", img->head.file);
+}
+
+// Writes a pixel-interleaved record of `line`, built from the slots of the
+// bands that hold it and, for any band that does not, from the file.
+bool flushRecord(RAMImage* img, int line) {
+    const ImageHead& h = img->head;
+    const int nb = h.nbands;
+    const int64_t recBytes = std::max<int64_t>(recordBytes(img), h.block);
+    std::vector<unsigned char> rec(static_cast<size_t>(recBytes), 0);
+    std::vector<const unsigned char*> src(static_cast<size_t>(nb));
+    std::vector<unsigned char> fromFile;
+    bool allCached = true;
+    for (int b = 0; b < nb; ++b) {
+        int64_t idx = int64_t{line} * nb + b;
+        int64_t slot = idx % img->slotCount;
+        if (img->slotLine[slot] == idx) {
+            src[b] = img->slotPtr(slot);
+        } else {
+            allCached = false;
+            src[b] = nullptr;
+        }
+    }
+    if (!allCached) {
+        // Some band of this line left the cache: take it from the file so the
+        // rewritten record keeps it.
+        std::vector<unsigned char> fileRec(static_cast<size_t>(recBytes), 0);
+        if (h.imgid == IMG_TIFF) {
+            int first = line, count = 0;
+            std::vector<unsigned char> block;
+            if (getTiffBlock(img, &first, &count, block) && line >= first && line < first + count &&
+                static_cast<int64_t>(block.size()) >= int64_t{line - first + 1} * h.block)
+                std::memcpy(fileRec.data(), block.data() + int64_t{line - first} * h.block,
+                            static_cast<size_t>(std::min<int64_t>(recBytes, h.block)));
+        } else {
+            readZeroFilled(img->fd, fileRec.data(), h.block, recordPos(img, line, 0));
+        }
+        if (needsSwap(img)) pixelByteSwap(h.pixel, recBytes / sampleBytes(h.pixel), fileRec.data());
+        fromFile.assign(static_cast<size_t>(img->lineBytes) * nb, 0);
+        std::vector<unsigned char*> dst(static_cast<size_t>(nb));
+        for (int b = 0; b < nb; ++b) dst[b] = fromFile.data() + b * img->lineBytes;
+        splitLine(img, fileRec.data(), dst.data());
+        for (int b = 0; b < nb; ++b)
+            if (!src[b]) src[b] = dst[b];
+    }
+    joinLine(img, rec.data(), src.data());
+    if (needsSwap(img)) pixelByteSwap(h.pixel, recordBytes(img) / sampleBytes(h.pixel), rec.data());
+    bool ok;
+    if (h.imgid == IMG_TIFF)
+        ok = putTiffLine(img, line, rec.data());
+    else
+        ok = zarn::writeAt(img->fd, rec.data(), static_cast<size_t>(h.block), recordPos(img, line, 0));
+    for (int b = 0; b < nb; ++b) {
+        int64_t idx = int64_t{line} * nb + b;
+        int64_t slot = idx % img->slotCount;
+        if (img->slotLine[slot] == idx) img->dirtyBits[slot] = 0;
+    }
+    if (!ok && h.imgid != IMG_TIFF)
+        zarn::conPrintf(zarn::kStderr, "Error in writing line %d of %s\n", line, h.file);
+    return ok;
+}
+
+// For decoders that hold the whole image: once the handler has run, the slot
+// holds its own band-line or the line reads as zeros.
+unsigned char* afterWholeDecode(RAMImage* img, int line, int band) {
+    int64_t idx = int64_t{line} * img->head.nbands + band;
+    if (img->slotCount > 0) {
+        int64_t slot = idx % img->slotCount;
+        if (img->slotLine[slot] == idx) return img->slotPtr(slot);
+    }
+    return zeroLine(img);
+}
+
+}  // namespace
+
+void pixelByteSwap(int pixel, int64_t count, void* samples) {
+    auto* p = static_cast<unsigned char*>(samples);
+    switch (sampleBytes(pixel)) {
+    case 2:
+        for (int64_t i = 0; i < count; ++i) {
+            uint16_t v;
+            std::memcpy(&v, p + 2 * i, 2);
+            v = __builtin_bswap16(v);
+            std::memcpy(p + 2 * i, &v, 2);
+        }
+        break;
+    case 4:
+        for (int64_t i = 0; i < count; ++i) {
+            uint32_t v;
+            std::memcpy(&v, p + 4 * i, 4);
+            v = __builtin_bswap32(v);
+            std::memcpy(p + 4 * i, &v, 4);
+        }
+        break;
+    default: break;
+    }
+}
+
+void putBIPBlockIntoBuf(RAMImage* img, int line, int count, const unsigned char* buf) {
+    const ImageHead& h = img->head;
+    const int nb = h.nbands;
+    if (count < 1 || img->slotCount < 1) return;
+    std::vector<unsigned char> discard;
+    std::vector<unsigned char*> dst(static_cast<size_t>(nb));
+    for (int i = 0; i < count; ++i) {
+        int l = line + i;
+        if (l < 0 || l >= h.rows) continue;
+        for (int b = 0; b < nb; ++b) {
+            int64_t idx = int64_t{l} * nb + b;
+            int64_t slot = idx % img->slotCount;
+            if (img->slotLine[slot] == idx) {
+                // Already cached (and perhaps modified): the cache is newer
+                // than the file, so this band is not overwritten.
+                if (discard.empty()) discard.resize(static_cast<size_t>(img->lineBytes));
+                dst[b] = discard.data();
+                continue;
+            }
+            if (img->dirtyBits[slot]) img->flushLineProc(img, slot);
+            img->slotLine[slot] = idx;
+            img->dirtyBits[slot] = 0;
+            dst[b] = img->slotPtr(slot);
+        }
+        splitLine(img, buf + int64_t{i} * h.block, dst.data());
+    }
+}
+
+unsigned char* getRAMImageLine(RAMImage* img, int line, int band, int mode) {
+    const ImageHead& h = img->head;
+    if (!lineInRange(img, line, band) || !img->buffer.data()) return zeroLine(img);
+    if (h.imgid == IMG_MBSQ)
+        return img->buffer.data() + (int64_t{band} * h.rows + line) * img->lineBytes;
+    const int64_t idx = int64_t{line} * h.nbands + band;
+    const int64_t slot = idx % img->slotCount;
+    unsigned char* p = img->slotPtr(slot);
+    if (img->slotLine[slot] == idx) return p;
+
+    // Formats decoded as a whole by their handler.
+    switch (h.imgid) {
+    case IMG_XBMP:
+        if (img->fd >= 0) readXBMP(img);
+        return afterWholeDecode(img, line, band);
+    case IMG_GIF87a:
+        if (img->fd >= 0) readGIF(img);
+        return afterWholeDecode(img, line, band);
+    case IMG_JPEG:
+        if (img->fd >= 0) readJPEG(img);
+        return afterWholeDecode(img, line, band);
+    case IMG_GIF89a:
+    case IMG_MPEG:
+        getRAMImageVolume(img, 1);
+        return afterWholeDecode(img, line, band);
+    default: break;
+    }
+
+    if (img->dirtyBits[slot]) img->flushLineProc(img, slot);
+    img->slotLine[slot] = idx;
+    img->dirtyBits[slot] = 0;
+    if (img->fd < 0 || isMemoryImageType(h.imgid) || h.imgid > IMG_MPEG) return p;
+
+    if (isLineLayout(h.imgid)) {
+        if (mode == 0) return p;
+        readZeroFilled(img->fd, p, img->lineBytes, recordPos(img, line, band));
+        if (needsSwap(img)) pixelByteSwap(h.pixel, img->lineBytes / sampleBytes(h.pixel), p);
+        return p;
+    }
+    if (h.imgid == IMG_DIB && h.nbands == 1) {
+        readZeroFilled(img->fd, p, img->lineBytes, recordPos(img, line, 0));
+        if (needsSwap(img)) pixelByteSwap(h.pixel, img->lineBytes / sampleBytes(h.pixel), p);
+        return p;
+    }
+    if (h.imgid == IMG_TIFF) {
+        // The slot is filled from the decoded strip or tile row below.
+        img->slotLine[slot] = -1;
+        int first = line, count = 0;
+        std::vector<unsigned char> block;
+        if (!getTiffBlock(img, &first, &count, block) || count < 1 || line < first || line >= first + count ||
+            static_cast<int64_t>(block.size()) < int64_t{count} * h.block) {
+            std::memset(p, 0, static_cast<size_t>(img->lineBytes));
+            return p;
+        }
+        // Distribute no more lines than the cache holds, so that the lines of
+        // one block never evict each other and the requested one stays.
+        int lo = std::max(first, line - img->cacheLines + 1);
+        int hi = std::min(first + count, lo + img->cacheLines);
+        lo = std::max(lo, 0);
+        hi = std::min(hi, h.rows);
+        unsigned char* start = block.data() + int64_t{lo - first} * h.block;
+        if (needsSwap(img)) pixelByteSwap(h.pixel, int64_t{hi - lo} * h.block / sampleBytes(h.pixel), start);
+        putBIPBlockIntoBuf(img, lo, hi - lo, start);
+        return p;
+    }
+    if (isRecordLayout(img)) {
+        img->slotLine[slot] = -1;
+        int64_t n = std::max<int64_t>(h.block, recordBytes(img));
+        if (static_cast<int64_t>(img->record.size()) < n) img->record.resize(static_cast<size_t>(n));
+        readZeroFilled(img->fd, img->record.data(), h.block, recordPos(img, line, 0));
+        if (n > h.block) std::memset(img->record.data() + h.block, 0, static_cast<size_t>(n - h.block));
+        if (needsSwap(img)) pixelByteSwap(h.pixel, recordBytes(img) / sampleBytes(h.pixel), img->record.data());
+        putBIPBlockIntoBuf(img, line, 1, img->record.data());
+        return p;
+    }
+    return p;
+}
+
+unsigned char* putRAMImageLine(RAMImage* img, int line, int band) {
+    if (!lineInRange(img, line, band) || img->slotCount < 1) return nullptr;
+    int64_t idx = int64_t{line} * img->head.nbands + band;
+    int64_t slot = idx % img->slotCount;
+    if (img->slotLine[slot] != idx) return nullptr;
+    if (img->dirtyBits[slot] && img->fd >= 0) img->flushLineProc(img, slot);
+    return img->slotPtr(slot);
+}
+
+void updateRAMImageLine(RAMImage* img, int line, int, int, int band) {
+    if (!lineInRange(img, line, band) || img->slotCount < 1) return;
+    int64_t idx = int64_t{line} * img->head.nbands + band;
+    int64_t slot = idx % img->slotCount;
+    if (img->head.imgid != IMG_MBSQ && img->slotLine[slot] != idx) return;
+    if (img->readOnly && img->fd >= 0) {
+        // The change cannot reach the file: drop it so the line reads as the
+        // file holds it.
+        reportReadOnly(img);
+        if (img->head.imgid != IMG_MBSQ) img->slotLine[slot] = -1;
+        return;
+    }
+    img->dirtyBits[slot] = 1;
+}
+
+bool flushRAMImageLine(RAMImage* img, int64_t slot) {
+    if (slot < 0 || slot >= img->slotCount) return true;
+    if (img->fd < 0) return true;  // resident: kept dirty until a file exists
+    const ImageHead& h = img->head;
+    int64_t idx = img->slotLine[slot];
+    if (idx < 0) {
+        img->dirtyBits[slot] = 0;
+        return true;
+    }
+    if (img->readOnly) {
+        reportReadOnly(img);
+        img->dirtyBits[slot] = 0;
+        return false;
+    }
+    int line = static_cast<int>(idx / h.nbands);
+    int band = static_cast<int>(idx % h.nbands);
+    bool ok = true;
+    switch (h.imgid) {
+    case IMG_XBMP: ok = writeXBMP(img); break;
+    case IMG_JPEG: ok = writeJPEG(img); break;
+    case IMG_GIF87a:
+    case IMG_GIF89a: ok = writeGIF(img); break;
+    default:
+        if (isRecordLayout(img)) return flushRecord(img, line);
+        if (isLineLayout(h.imgid) || h.imgid == IMG_DIB) {
+            const unsigned char* src = img->slotPtr(slot);
+            std::vector<unsigned char> swapped;
+            if (needsSwap(img)) {
+                swapped.assign(src, src + img->lineBytes);
+                pixelByteSwap(h.pixel, img->lineBytes / sampleBytes(h.pixel), swapped.data());
+                src = swapped.data();
+            }
+            ok = zarn::writeAt(img->fd, src, static_cast<size_t>(img->lineBytes), recordPos(img, line, band));
+            if (!ok) zarn::conPrintf(zarn::kStderr, "Error in writing line %d band %d of %s\n", line, band, h.file);
+        }
+        break;
+    }
+    if (slot < img->slotCount) img->dirtyBits[slot] = 0;
+    return ok;
+}
+
+int getRAMImageVolume(RAMImage* img, int volume) {
+    if (img->seekProc) {
+        // Edits of the current volume are written while the handler still
+        // addresses it.
+        flushRAMImage(img);
+        int r = img->seekProc(img, volume);
+        if (r == -1) zarn::conPrintf(zarn::kStderr, "Error in seek image: %s\n", img->head.file);
+        if (r == 0) zarn::conPrintf(zarn::kStderr, "Can't seek image %s\n", img->head.file);
+        return r;
+    }
+    if (img->head.nvolumes < 2) {
+        img->curVolume = img->volumeCount = 1;
+        return -2;
+    }
+    img->volumeCount = img->head.nvolumes;
+    if (volume > img->volumeCount || volume < 0) {
+        volume = img->volumeCount;
+    } else if (volume == 0) {
+        if (img->curVolume >= img->volumeCount) return -2;
+        volume = img->curVolume + 1;
+    }
+    int64_t volBytes = int64_t{img->head.block} * img->head.rows;
+    if (!(img->head.imgid == IMG_BIP || img->head.imgid == IMG_FFT || img->head.imgid == IMG_PPM ||
+          img->head.imgid == IMG_DIB))
+        volBytes *= img->head.nbands;
+    if (volume != img->curVolume) {
+        // Edits of the current volume go to its own place in the file first.
+        flushRAMImage(img);
+        img->dataOffset = img->head.offset + int64_t{volume - 1} * volBytes;
+        inValidateRAMImage(img);
+        for (auto& rec : img->hist) initHist(rec);
+    }
+    img->curVolume = volume;
+    return volume;
+}
