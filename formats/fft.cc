@@ -190,7 +190,7 @@ int OpenNEWFFTFile(const char* path, FFTHead* head) {
 }
 
 int PutFFTHead(const FFTHead* head, int fd) {
-    errno = 0;
+    errno = fd < 0 ? EBADF : 0;
     if (!head || !zarn::writeAt(fd, head, sizeof *head, 0)) {
         reportSysError("PutFFTHead", errno ? errno : EINVAL);
         return -1;
