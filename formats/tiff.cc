@@ -1,10 +1,497 @@
-// Placeholder until the handler lands: recognises nothing.
-#include "formats/formats.h"
+// The TIFF handler: recognition and directory selection, the strip and tile
+// reader behind the line cache, writing lines back, and volume seeking.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 
-int imgTiff(int, const char*, ImageHead*, HandlerPtr*) { return 0; }
-int initTiffHead(int, int, ImageHead*) { return -1; }
-bool getTiffBlock(RAMImage*, int*, int*, std::vector<unsigned char>&) { return false; }
-bool putTiffLine(RAMImage*, int, const unsigned char*) { return false; }
-int tiffBlockLines(const RAMImage*) { return 0; }
-int tiffSeek(RAMImage*, int) { return -1; }
-int updateTiffIndices(int, ImageHead*, HandlerData*) { return 0; }
+#include "formats/formats.h"
+#include "formats/packbits.h"
+#include "formats/tiffdir.h"
+#include "init/output.h"
+#include "ramimage/fileio.h"
+#include "ramimage/hist.h"
+
+using zarn::conPrintf;
+using zarn::kStderr;
+
+namespace {
+
+// Uncompressed strips can be read from any line, so a tall strip is handed
+// to the cache in chunks of about this many bytes.
+constexpr int64_t kChunkBytes = 256 * 1024;
+// PackBits turns at most 2 bytes into 128.
+constexpr int64_t kPackBitsRatio = 64;
+
+TiffInfo* tiffInfoOf(const RAMImage* img) {
+    return img ? dynamic_cast<TiffInfo*>(img->privData.get()) : nullptr;
+}
+
+int64_t divUp(int64_t a, int64_t b) { return (a + b - 1) / b; }
+
+struct PixelChoice {
+    int pixel;
+    int bytes;  // bytes a sample, 0 for the packed types
+};
+
+// Pixel type of a sample layout; pixel PIX_UNKNOWN when not readable.
+PixelChoice choosePixel(uint32_t bits, uint32_t format) {
+    switch (bits) {
+    case 1: return {PIX_1BIT, 0};
+    case 4: return {PIX_4BITS, 0};
+    case 8: return {PIX_BYTE, 1};
+    case 16:
+        if (format == 1) return {PIX_USHORT, 2};
+        if (format == 2) return {PIX_SHORT, 2};
+        break;
+    case 32:
+        if (format == 1) return {PIX_ULONG, 4};
+        if (format == 2) return {PIX_LONG, 4};
+        if (format == 3) return {PIX_FLOAT, 4};
+        break;
+    default: break;
+    }
+    return {PIX_UNKNOWN, 0};
+}
+
+uint32_t tagOr(int fd, int order, const TiffIFD* ifd, int tag, uint32_t dflt) {
+    uint32_t v;
+    return getTiffUint(fd, order, ifd, tag, 0, &v) ? v : dflt;
+}
+
+// Builds the strip or tile map of a directory; -1 after a message.
+int readLayout(int fd, int order, const TiffIFD* ifd, const ImageHead& h, int64_t fileBytes, TiffLayout& lay) {
+    int64_t comp = getTiffCompression(ifd);
+    lay.compression = comp == kTiffPackBits ? kTiffPackBits : kTiffNoCompression;
+    const TiffEntry* tw = findTiffEntry(ifd, kTagTileWidth);
+    const TiffEntry* tl = findTiffEntry(ifd, kTagTileLength);
+    lay.tiled = tw || tl;
+    int64_t rows = h.rows, block = h.block;
+    int64_t needed, pieceBytes;
+    if (lay.tiled) {
+        uint32_t w = tagOr(fd, order, ifd, kTagTileWidth, 0);
+        uint32_t l = tagOr(fd, order, ifd, kTagTileLength, 0);
+        int64_t lineBits = int64_t{w} * h.bits * h.nbands;
+        if (w == 0 || l == 0 || w > INT32_MAX || l > INT32_MAX || lineBits % 8 != 0) {
+            conPrintf(kStderr, "Can't read Tiff with tile size %ux%u\n", w, l);
+            return -1;
+        }
+        lay.tileWidth = static_cast<int>(w);
+        lay.tileLength = static_cast<int>(l);
+        lay.tileLineBytes = lineBits / 8;
+        lay.tilesAcross = static_cast<int>(divUp(h.columns, w));
+        lay.tilesDown = static_cast<int>(divUp(rows, l));
+        lay.blockLines = static_cast<int>(std::min<int64_t>(l, rows));
+        needed = int64_t{lay.tilesAcross} * lay.tilesDown;
+        auto tb = zarn::mulSize(lay.tileLineBytes, l);
+        if (!tb || *tb > cacheByteLimit()) {
+            conPrintf(kStderr, "Can't read Tiff with tile size %ux%u\n", w, l);
+            return -1;
+        }
+        pieceBytes = *tb;
+    } else {
+        uint32_t rps = tagOr(fd, order, ifd, kTagRowsPerStrip, 0);
+        // 0, absent or more than the image: one strip holds every row.
+        lay.rowsPerStrip = rps == 0 || rps > rows ? static_cast<int>(rows) : static_cast<int>(rps);
+        needed = divUp(rows, lay.rowsPerStrip);
+        pieceBytes = lay.rowsPerStrip * block;
+        if (lay.compression == kTiffPackBits)
+            lay.blockLines = lay.rowsPerStrip;
+        else
+            lay.blockLines = static_cast<int>(std::clamp<int64_t>(kChunkBytes / block, 1, lay.rowsPerStrip));
+    }
+    if (int64_t{lay.blockLines} * block > cacheByteLimit()) {
+        conPrintf(kStderr, "Tiff strip of %lld lines exceeds the cache limit\n", static_cast<long long>(lay.blockLines));
+        return -1;
+    }
+    // Tiled files keep their map in TileOffsets/TileByteCounts; a few old
+    // writers used the strip tags for tiles too.
+    const TiffEntry* offs = findTiffEntry(ifd, lay.tiled ? kTagTileOffsets : kTagStripOffsets);
+    if (!offs && lay.tiled) offs = findTiffEntry(ifd, kTagStripOffsets);
+    const TiffEntry* cnts = findTiffEntry(ifd, lay.tiled ? kTagTileByteCounts : kTagStripByteCounts);
+    if (!cnts && lay.tiled) cnts = findTiffEntry(ifd, kTagStripByteCounts);
+    if (!offs || (offs->type != kTiffShort && offs->type != kTiffLong) ||
+        !readTiffUints(fd, order, *offs, lay.offsets)) {
+        conPrintf(kStderr, "Fail to find Tiff strip offset.\n");
+        return -1;
+    }
+    if (static_cast<int64_t>(lay.offsets.size()) < needed) {
+        conPrintf(kStderr, "Tiff has %zu strip or tile offsets, the image needs %lld\n", lay.offsets.size(),
+                  static_cast<long long>(needed));
+        return -1;
+    }
+    lay.offsets.resize(static_cast<size_t>(needed));
+    lay.byteCounts.clear();
+    if (cnts && (cnts->type == kTiffShort || cnts->type == kTiffLong) &&
+        readTiffUints(fd, order, *cnts, lay.byteCounts) && static_cast<int64_t>(lay.byteCounts.size()) >= needed)
+        lay.byteCounts.resize(static_cast<size_t>(needed));
+    else
+        lay.byteCounts.clear();
+
+    // The data a directory declares must be in the file: this bounds the work
+    // of reading every line by the file's size.
+    if (lay.compression == kTiffNoCompression) {
+        int64_t total = lay.tiled ? needed * pieceBytes : rows * block;
+        if (total > fileBytes) {
+            conPrintf(kStderr, "Tiff pixel data (%lld bytes) exceeds the file size\n", static_cast<long long>(total));
+            return -1;
+        }
+    } else {
+        if (lay.byteCounts.empty()) {
+            conPrintf(kStderr, "Tiff PackBits data without byte counts\n");
+            return -1;
+        }
+        int64_t sum = 0;
+        for (size_t i = 0; i < lay.offsets.size(); ++i) {
+            int64_t room = std::max<int64_t>(0, fileBytes - lay.offsets[i]);
+            lay.byteCounts[i] = static_cast<uint32_t>(std::min<int64_t>(lay.byteCounts[i], room));
+            sum += lay.byteCounts[i];
+        }
+        int64_t total = lay.tiled ? needed * pieceBytes : rows * block;
+        if (sum > fileBytes || total > kPackBitsRatio * sum) {
+            conPrintf(kStderr, "Tiff PackBits data too short for the image\n");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Fills head and the layout from directory `index` (1-based); 1, or -1 after
+// a message.  Nothing is changed on failure.
+int readDirectory(int fd, const TiffInfo& info, int index, ImageHead& head, TiffLayout& layOut, int& georef) {
+    const TiffIFD* ifd = info.dir->ifds[static_cast<size_t>(index - 1)].get();
+    const int order = info.byteOrder;
+    ImageHead h = head;
+    int64_t comp = getTiffCompression(ifd);
+    if (!(comp < 2 || comp == kTiffPackBits)) {
+        conPrintf(kStderr, "Can't read Tiff with compression code:%d\n", static_cast<int>(comp));
+        return -1;
+    }
+    uint32_t width = tagOr(fd, order, ifd, kTagImageWidth, 0);
+    uint32_t length = tagOr(fd, order, ifd, kTagImageLength, 0);
+    if (width == 0 || length == 0 || width > INT32_MAX || length > INT32_MAX) {
+        conPrintf(kStderr, "Can't read Tiff of %u x %u pixels\n", width, length);
+        return -1;
+    }
+    uint32_t spp = tagOr(fd, order, ifd, kTagSamplesPerPixel, 1);
+    uint32_t bits = tagOr(fd, order, ifd, kTagBitsPerSample, 1);
+    uint32_t format = tagOr(fd, order, ifd, kTagSampleFormat, 1);
+    PixelChoice pc = choosePixel(bits, format);
+    if (pc.pixel == PIX_UNKNOWN || spp == 0 || spp > 65535) {
+        conPrintf(kStderr, "Can't read Tiff with %u-bit samples of sample format %u\n", bits, format);
+        return -1;
+    }
+    // Every sample must have the same depth: the cache has one pixel type.
+    for (uint32_t i = 1; i < spp; ++i) {
+        uint32_t b;
+        if (getTiffUint(fd, order, ifd, kTagBitsPerSample, i, &b) && b != bits) {
+            conPrintf(kStderr, "Can't read Tiff with samples of different depths\n");
+            return -1;
+        }
+    }
+    if (bits < 8 && spp > 1) {
+        conPrintf(kStderr, "Can't read Tiff with %u samples of %u bits\n", spp, bits);
+        return -1;
+    }
+    if (spp > 1 && tagOr(fd, order, ifd, kTagPlanarConfig, 1) == 2) {
+        conPrintf(kStderr, "Can't read Tiff with separate sample planes\n");
+        return -1;
+    }
+    int64_t block;
+    if (pc.pixel == PIX_1BIT)
+        block = (int64_t{width} - 1) / 8 + 1;
+    else if (pc.pixel == PIX_4BITS)
+        block = (int64_t{width} + 1) / 2;
+    else
+        block = int64_t{spp} * width * pc.bytes;
+    if (!zarn::fitsInt(block)) {
+        conPrintf(kStderr, "Can't read Tiff of %u x %u pixels\n", width, length);
+        return -1;
+    }
+    h.imgid = IMG_TIFF;
+    h.mapid = MAP_GRID;
+    h.pixel = pc.pixel;
+    h.bits = static_cast<int>(bits);
+    h.nbands = static_cast<int>(spp);
+    h.columns = static_cast<int>(width);
+    h.rows = static_cast<int>(length);
+    h.block = static_cast<int>(block);
+    h.top = h.left = 0;
+    h.msbf = order == kTiffBig ? 1 : 0;
+    // Packed pixels go high bits first, unless FillOrder 2 says otherwise.
+    if (bits < 8) h.msbf = !(bits == 1 && tagOr(fd, order, ifd, 266, 1) == 2);
+    h.nvolumes = info.dir->ndirs;
+    h.transparent = -1;
+    uint32_t nOffsets = 0;
+    int64_t offField = getTiffStripOffsets(ifd, &nOffsets);
+    const TiffEntry* tileOffs = findTiffEntry(ifd, kTagTileOffsets);
+    if (tileOffs) offField = tileOffs->value;
+    // The raw unsigned field, kept bit for bit in the signed head field.
+    h.offset = static_cast<int>(static_cast<uint32_t>(offField < 0 ? 0 : offField));
+
+    TiffLayout lay;
+    if (readLayout(fd, order, ifd, h, std::max<int64_t>(0, zarn::fileSize(fd)), lay) < 0) return -1;
+
+    // Map origin: y grows downwards in map units as rows go down, so the
+    // origin lies J pixels above the tie point.
+    double scale[3] = {1.0, 1.0, 0.0}, tie[6] = {0, 0, 0, 0, 0, 0};
+    h.dx = h.dy = 1.0;
+    h.x0 = h.y0 = 0.0;
+    georef = 0;
+    if (getGeoTiffPixelScales(fd, ifd, order, scale) == 3 && std::isfinite(scale[0]) && std::isfinite(scale[1])) {
+        h.dx = scale[0];
+        h.dy = scale[1];
+    }
+    if (getGeoTiffTiePoints(fd, ifd, order, tie) == 6) {
+        double x0 = tie[3] - tie[0] * h.dx, y0 = tie[4] + tie[1] * h.dy;
+        if (std::isfinite(x0) && std::isfinite(y0)) {
+            h.x0 = x0;
+            h.y0 = y0;
+            georef = 1;
+        }
+    }
+
+    h.nindices = 0;
+    int n = getTiffColormap(fd, ifd, h.colorTable, order);
+    if (n > 0) h.nindices = n / 3;
+    if (h.nindices == 0 && pc.pixel == PIX_1BIT) {
+        bool blackIsZero = getTiffPhotometricInterpretation(ifd) == 1;
+        unsigned char zero = blackIsZero ? 0 : 255;
+        h.nindices = 2;
+        std::memset(h.colorTable[0], zero, 3);
+        std::memset(h.colorTable[1], 255 - zero, 3);
+    }
+    head = h;
+    layOut = std::move(lay);
+    return 1;
+}
+
+void recordSelection(TiffInfo& info, int index, int georef) {
+    const TiffIFD* ifd = info.dir->ifds[static_cast<size_t>(index - 1)].get();
+    info.current = index;
+    info.georef = georef;
+    info.compression = static_cast<int>(getTiffCompression(ifd));
+    info.tileWidth = info.layout.tiled ? info.layout.tileWidth : -1;
+    info.tileLength = info.layout.tiled ? info.layout.tileLength : -1;
+    info.nstrips = static_cast<int>(info.layout.offsets.size());
+    info.rowsPerStrip = getTiffRowsPerStrip(ifd);
+    info.stripByteCounts = static_cast<uint32_t>(std::max<int64_t>(0, getTiffBytesPerStrip(ifd)));
+}
+
+// Reads n bytes at off into dst; what the file does not hold reads as 0.
+void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t off) {
+    int64_t got = zarn::readAt(fd, dst, static_cast<size_t>(n), off);
+    if (got < 0) got = 0;
+    if (got < n) std::memset(dst + got, 0, static_cast<size_t>(n - got));
+}
+
+// Decodes one PackBits strip or tile into dst (n bytes, zero-filled past
+// the data).
+void readPackBits(int fd, TiffInfo& info, size_t piece, unsigned char* dst, int64_t n) {
+    const TiffLayout& lay = info.layout;
+    int64_t cnt = lay.byteCounts[piece];  // capped by the file size at selection
+    info.scratch.resize(static_cast<size_t>(cnt));
+    int64_t got = zarn::readAt(fd, info.scratch.data(), static_cast<size_t>(cnt), lay.offsets[piece]);
+    if (got < 0) got = 0;
+    size_t out = unpackBits(info.scratch.data(), static_cast<size_t>(got), dst, static_cast<size_t>(n));
+    if (static_cast<int64_t>(out) < n) std::memset(dst + out, 0, static_cast<size_t>(n - static_cast<int64_t>(out)));
+}
+
+bool readStrips(RAMImage* img, TiffInfo& info, int line, int* first, int* count, std::vector<unsigned char>& buf) {
+    const TiffLayout& lay = info.layout;
+    const int64_t B = img->head.block, rows = img->head.rows;
+    const int s = line / lay.rowsPerStrip;
+    const int start = s * lay.rowsPerStrip;
+    const int stripRows = static_cast<int>(std::min<int64_t>(lay.rowsPerStrip, rows - start));
+    if (lay.compression == kTiffPackBits) {
+        buf.resize(static_cast<size_t>(stripRows * B));
+        readPackBits(img->fd, info, static_cast<size_t>(s), buf.data(), stripRows * B);
+        *first = start;
+        *count = stripRows;
+        return true;
+    }
+    const int chunk = lay.blockLines;
+    const int from = start + (line - start) / chunk * chunk;
+    const int n = std::min(chunk, start + stripRows - from);
+    buf.resize(static_cast<size_t>(n * B));
+    readZeroFilled(img->fd, buf.data(), n * B, int64_t{lay.offsets[static_cast<size_t>(s)]} + (from - start) * B);
+    *first = from;
+    *count = n;
+    return true;
+}
+
+bool readTiles(RAMImage* img, TiffInfo& info, int line, int* first, int* count, std::vector<unsigned char>& buf) {
+    const TiffLayout& lay = info.layout;
+    const int64_t B = img->head.block, W = lay.tileLineBytes;
+    const int T = line / lay.tileLength;
+    const int from = T * lay.tileLength;
+    const int n = std::min(lay.tileLength, img->head.rows - from);
+    buf.resize(static_cast<size_t>(n * B));
+    // One read a tile: the n lines are contiguous in the file.
+    std::vector<unsigned char>& tile = info.layout.compression == kTiffPackBits ? info.tileBuf : info.scratch;
+    tile.resize(static_cast<size_t>(n * W));
+    for (int k = 0; k < lay.tilesAcross; ++k) {
+        const int64_t col = k * W;
+        if (col >= B) break;
+        const int64_t copy = std::min(W, B - col);
+        const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
+        if (lay.compression == kTiffPackBits)
+            readPackBits(img->fd, info, piece, tile.data(), n * W);
+        else
+            readZeroFilled(img->fd, tile.data(), (n - 1) * W + copy, lay.offsets[piece]);
+        for (int r = 0; r < n; ++r)
+            std::memcpy(buf.data() + r * B + col, tile.data() + r * W, static_cast<size_t>(copy));
+    }
+    *first = from;
+    *count = n;
+    return true;
+}
+
+}  // namespace
+
+// ---- recognition ---------------------------------------------------------------
+
+int imgTiff(int fd, const char* name, ImageHead* head, HandlerPtr* priv) {
+    TiffHeader th;
+    if (!head || getTiffHead(fd, &th) == 0) return 0;
+    TiffDirPtr dir = getTiffDir(fd);
+    if (!dir) return 0;
+    auto info = std::make_unique<TiffInfo>();
+    info->byteOrder = dir->byteOrder;
+    info->dir = std::move(dir);
+    int georef = 0;
+    if (readDirectory(fd, *info, 1, *head, info->layout, georef) < 0) return -1;
+    recordSelection(*info, 1, georef);
+    if (priv) *priv = std::move(info);
+    return IMG_TIFF;
+}
+
+// ---- line access ------------------------------------------------------------------
+
+bool getTiffBlock(RAMImage* img, int* line, int* count, std::vector<unsigned char>& buf) {
+    TiffInfo* info = tiffInfoOf(img);
+    if (!info || !line || !count || info->layout.offsets.empty()) return false;
+    int l = *line;
+    if (l < 0 || l >= img->head.rows) return false;
+    if (info->layout.tiled) return readTiles(img, *info, l, line, count, buf);
+    return readStrips(img, *info, l, line, count, buf);
+}
+
+bool putTiffLine(RAMImage* img, int line, const unsigned char* record) {
+    TiffInfo* info = tiffInfoOf(img);
+    if (!info || !record || line < 0 || line >= img->head.rows) return false;
+    const TiffLayout& lay = info->layout;
+    if (lay.compression != kTiffNoCompression) {
+        conPrintf(kStderr, "Can't write to a compressed Tiff file: %s\n", img->head.file);
+        return false;
+    }
+    const int64_t B = img->head.block;
+    const int64_t size = zarn::fileSize(img->fd);
+    // Writes stay inside the file: a map pointing past its end is not
+    // allowed to grow it.
+    auto put = [&](const unsigned char* p, int64_t n, int64_t at) {
+        if (at + n > size || !zarn::writeAt(img->fd, p, static_cast<size_t>(n), at)) {
+            conPrintf(kStderr, "Error in writing line %d of %s\n", line, img->head.file);
+            return false;
+        }
+        return true;
+    };
+    if (!lay.tiled) {
+        const int s = line / lay.rowsPerStrip;
+        return put(record, B, int64_t{lay.offsets[static_cast<size_t>(s)]} + (line - s * lay.rowsPerStrip) * B);
+    }
+    const int64_t W = lay.tileLineBytes;
+    const int T = line / lay.tileLength;
+    const int64_t r = line - int64_t{T} * lay.tileLength;
+    for (int k = 0; k < lay.tilesAcross; ++k) {
+        const int64_t col = k * W;
+        if (col >= B) break;
+        const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
+        if (!put(record + col, std::min(W, B - col), int64_t{lay.offsets[piece]} + r * W)) return false;
+    }
+    return true;
+}
+
+int tiffBlockLines(const RAMImage* img) {
+    TiffInfo* info = tiffInfoOf(img);
+    return info ? info->layout.blockLines : 0;
+}
+
+// ---- volumes ------------------------------------------------------------------------
+
+namespace {
+
+bool sameGeometry(const ImageHead& a, const ImageHead& b) {
+    return a.rows == b.rows && a.columns == b.columns && a.nbands == b.nbands && a.pixel == b.pixel &&
+           a.block == b.block;
+}
+
+// Lines per band of a fresh cache, as the store sizes it at creation.
+int initialCacheLines(const ImageHead& h, int64_t lineBytes) {
+    int64_t per = std::max<int64_t>(1, int64_t{h.nbands} * (lineBytes + 4));
+    return static_cast<int>(std::clamp<int64_t>(0x3FFFF / per, 4, 127));
+}
+
+}  // namespace
+
+int tiffSeek(RAMImage* img, int volume) {
+    TiffInfo* info = tiffInfoOf(img);
+    if (!info || !info->dir) return -1;
+    const int n = info->dir->ndirs;
+    if (img->volumeCount < 0) img->volumeCount = n;
+    int target;
+    if (volume == 0) {
+        target = info->current + 1;
+        if (target > n) return -2;
+    } else if (volume < 0 || volume > n) {
+        target = n;
+    } else {
+        target = volume;
+    }
+    if (target == info->current) {
+        img->curVolume = target;
+        return target;
+    }
+    ImageHead h = img->head;
+    TiffLayout lay;
+    int georef = 0;
+    if (readDirectory(img->fd, *info, target, h, lay, georef) < 0) return -1;
+    // Edits of the current directory go to its own strips before the cache
+    // is dropped.
+    if (!flushRAMImage(img)) return -1;
+    const bool reshape = !sameGeometry(h, img->head);
+    if (reshape) {
+        ImageHead oldHead = img->head;
+        int64_t oldLineBytes = img->lineBytes;
+        TiffLayout oldLay = std::move(info->layout);
+        int oldLines = img->cacheLines;
+        img->head = h;
+        img->lineBytes = pixelLineBytes(h.pixel, h.columns);
+        info->layout = std::move(lay);
+        if (setRAMImageBuf(img, initialCacheLines(h, img->lineBytes)) == 0) {
+            img->head = oldHead;
+            img->lineBytes = oldLineBytes;
+            info->layout = std::move(oldLay);
+            setRAMImageBuf(img, oldLines);
+            conPrintf(kStderr, "Can't make a cache for Tiff directory %d\n", target);
+            return -1;
+        }
+        deleteHist(img);
+    } else {
+        img->head = h;
+        info->layout = std::move(lay);
+        inValidateRAMImage(img);
+        for (auto& hr : img->hist) initHist(hr);
+    }
+    recordSelection(*info, target, georef);
+    img->dataOffset = static_cast<uint32_t>(img->head.offset);
+    img->curVolume = target;
+    if (reshape) updateClient(img, nullptr, RIMG_CONFIG);
+    return target;
+}
+
+int updateTiffIndices(int fd, ImageHead* head, HandlerData* priv) {
+    auto* info = dynamic_cast<TiffInfo*>(priv);
+    if (!info || !head || !info->dir) return 0;
+    const TiffIFD* ifd = info->dir->ifds[static_cast<size_t>(info->current - 1)].get();
+    return putTiffColormap(fd, ifd, head->colorTable, info->byteOrder);
+}
