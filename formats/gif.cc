@@ -76,18 +76,6 @@ int getGifBlock(GifReader& in, unsigned char* buf) {
     return len;
 }
 
-bool skipGifBlocks(GifReader& in) {
-    for (;;) {
-        int len = in.byte();
-        if (len < 0) return false;
-        if (len == 0) return true;
-        int64_t next = in.tell() + len;
-        in.seek(next);
-        // A sub-block cut short by the end of the file ends the stream.
-        if (in.tell() != next) return false;
-    }
-}
-
 bool getGifGraphicControl(GifReader& in, GraphicControl& gce) {
     gce = GraphicControl{};
     gce.present = true;

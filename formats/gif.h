@@ -121,6 +121,12 @@ public:
 
 private:
     bool refill();
+    void growCodeSize() {
+        if (nextFree_ >= sizeLimit_ && sizeLimit_ < kMaxCodes) {
+            sizeLimit_ <<= 1;
+            ++codeSize_;
+        }
+    }
     int64_t emit(int code, unsigned char* out, int64_t room);
 
     GifReader* in_ = nullptr;

@@ -39,6 +39,18 @@ void GifReader::seek(int64_t pos) {
     at_ = len_ = 0;
 }
 
+bool skipGifBlocks(GifReader& in) {
+    for (;;) {
+        int len = in.byte();
+        if (len < 0) return false;
+        if (len == 0) return true;
+        int64_t next = in.tell() + len;
+        in.seek(next);
+        // A sub-block cut short by the end of the file ends the stream.
+        if (in.tell() != next) return false;
+    }
+}
+
 bool GifDecoder::initGifImgBlk(GifReader* in, int minCodeSize) {
     in_ = in;
     bits_ = 0;
@@ -157,6 +169,9 @@ int64_t GifDecoder::read(unsigned char* out, int64_t n) {
             }
             out[produced++] = static_cast<unsigned char>(code);
             oldCode_ = code;
+            // Encoders check the code size after every code they write; with
+            // a minimum code size of 1 that already widens it here.
+            growCodeSize();
             continue;
         }
         // A code beyond the next free slot refers to nothing yet defined.
@@ -173,10 +188,7 @@ int64_t GifDecoder::read(unsigned char* out, int64_t n) {
             first_[nextFree_] = first_[oldCode_];
             length_[nextFree_] = static_cast<uint16_t>(length_[oldCode_] + 1);
             ++nextFree_;
-            if (nextFree_ >= sizeLimit_ && sizeLimit_ < kMaxCodes) {
-                sizeLimit_ <<= 1;
-                ++codeSize_;
-            }
+            growCodeSize();
         } else if (code == nextFree_) {
             ended_ = corrupt_ = true;
             break;
