@@ -396,7 +396,9 @@ int64_t getTiffStripOffsets(const TiffIFD* ifd, uint32_t* count) {
 
 int64_t getTiffArrayElement(int fd, const TiffIFD* ifd, int tag, int64_t index, int byteOrder) {
     const TiffEntry* e = findTiffEntry(ifd, tag);
-    if (!e || index < 0 || index >= static_cast<int64_t>(e->count)) return -1;
+    bool rational = e && (e->type == kTiffRational || e->type == kTiffSRational);
+    // A rational's two halves are elements 0 and 1 even when it is single.
+    if (!e || index < 0 || index >= static_cast<int64_t>(e->count) * (rational ? 2 : 1)) return -1;
     switch (e->type) {
     case kTiffByte:
     case kTiffShort:
