@@ -62,11 +62,9 @@ float* bufferFor(float* given, int64_t n, const char* who) {
 
 // ---- recognition and statistics for the store -----------------------------
 
-// The 16-byte magic identifies the file; sizes that are not powers of two
-// make it unusable (-1).  The file may hold less data than its header
-// promises: the frequency application opens its output as an image right
-// after writing the header, and fills it afterwards.  Lines past the end
-// read as zeros.
+// The 16-byte magic identifies the file; sizes that are not powers of two,
+// or data that the file does not hold, make it unusable (-1).  Files made by
+// OpenNEWFFTFile have their full length from the start.
 int imgFFT(int fd, const char* name, ImageHead* head, HandlerPtr*) {
     FFTHead f;
     if (zarn::readAt(fd, &f, sizeof f, 0) != kFFTHeadSize) return 0;
@@ -74,6 +72,12 @@ int imgFFT(int fd, const char* name, ImageHead* head, HandlerPtr*) {
     if (!fftGeometryOk(f.rows, f.columns)) {
         zarn::conPrintf(zarn::kStderr, "%s: unusable FFT header: rows %d and columns %d must be powers of two.\n",
                         name ? name : "", f.rows, f.columns);
+        return -1;
+    }
+    const int64_t end = kFFTHeadSize + static_cast<int64_t>(f.rows) * rowBytes(&f);
+    if (end > zarn::fileSize(fd)) {
+        zarn::conPrintf(zarn::kStderr, "%s: unusable FFT header: file shorter than its declared data.\n",
+                        name ? name : "");
         return -1;
     }
     ImageHead h = *head;
@@ -183,6 +187,20 @@ int OpenNEWFFTFile(const char* path, FFTHead* head) {
     errno = 0;
     if (!zarn::writeAt(fd.get(), head, sizeof *head, 0)) {
         reportSysError(path, errno ? errno : ENOSPC);
+        return -1;
+    }
+    // The file gets its full length now, so that it can be opened as an
+    // image at once and always holds what its header declares.  Reserving
+    // the blocks makes a full disk show here rather than halfway through a
+    // transform; where that cannot be done the file is extended with a hole.
+    const int64_t data = need - kFFTHeadSize;
+    int r = ::posix_fallocate(fd.get(), kFFTHeadSize, static_cast<off_t>(data));
+    if (r != 0 && r != EOPNOTSUPP && r != EINVAL) {
+        reportSysError(path, r);
+        return -1;
+    }
+    if (r != 0 && ::ftruncate(fd.get(), static_cast<off_t>(need)) != 0) {
+        reportSysError(path, errno);
         return -1;
     }
     fd.reset();

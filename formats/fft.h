@@ -62,8 +62,9 @@ void resetFFTStats(FFTHead* head);
 int OpenOLDFFTFile(const char* path, FFTHead* head);
 
 // Creates (or truncates) path with mode 0600, checks that its file system
-// has room for the header and N x M complex values, writes *head and opens
-// the file again through OpenOLDFFTFile.  Returns the descriptor or -1
+// has room for the header and N x M complex values, writes *head, gives the
+// file its full length (the values read as zeros until written) and opens
+// it again through OpenOLDFFTFile.  Returns the descriptor or -1
 // ("Insufficient disk space.\n" and the sizes when room is short).
 int OpenNEWFFTFile(const char* path, FFTHead* head);
 

@@ -471,7 +471,7 @@ Bytes fftBytes(const FFTHead& h, size_t extra = 0) {
 
 TEST(RawFFT, Recognition) {
     ImageHead h;
-    ASSERT_EQ(recognise(imgFFT, fftBytes(fftHead(8, 16)), &h), IMG_FFT);
+    ASSERT_EQ(recognise(imgFFT, fftBytes(fftHead(8, 16), 8 * 16 * 8), &h), IMG_FFT);
     EXPECT_EQ(h.pixel, PIX_FLOAT);
     EXPECT_EQ(h.nbands, 2);
     EXPECT_EQ(h.rows, 8);
@@ -486,7 +486,8 @@ TEST(RawFFT, Recognition) {
     b[15] = 'x';
     EXPECT_EQ(recognise(imgFFT, b, &h), 0);
     EXPECT_EQ(takeOutput(), "");
-    EXPECT_EQ(recognise(imgFFT, fftBytes(fftHead(8, 12)), &h), -1);
+    EXPECT_EQ(recognise(imgFFT, fftBytes(fftHead(8, 16), 8 * 16 * 8 - 1), &h), -1);
+    EXPECT_EQ(recognise(imgFFT, fftBytes(fftHead(8, 12), 8 * 12 * 8), &h), -1);
     EXPECT_EQ(recognise(imgFFT, fftBytes(fftHead(0, 16)), &h), -1);
     EXPECT_EQ(recognise(imgFFT, fftBytes(fftHead(1 << 30, 1 << 30)), &h), -1);
     takeOutput();
@@ -500,6 +501,7 @@ TEST(RawFFT, BlocksSegmentsAndStatistics) {
     ASSERT_GE(fd, 0);
     zarn::UniqueFd owned(fd);
     EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 1024);
+    EXPECT_EQ(zarn::fileSize(fd), 1024 + n * m * 8);
 
     std::vector<float> all(2 * n * m);
     for (int i = 0; i < n * m; ++i) all[2 * i] = float(i % 7) - 3.0f, all[2 * i + 1] = float(i % 5) * 0.5f;
