@@ -291,6 +291,22 @@ TEST(DicomReader, FramesBeyondThePixelDataAreRefused) {
     EXPECT_EQ(o2.head.nvolumes, 2);
 }
 
+// Colour stored plane by plane pages as band-sequential; with frames it
+// cannot, and is refused.
+TEST(DicomReader, ColourByPlane) {
+    SetBuilder b = smallImage(2, 3);
+    b.us(0x0028, 0x0002, 3).us(0x0028, 0x0006, 1);
+    b.el(0x7FE0, 0x0010, 18, std::string(18, 'p'));
+    Opened o = recognise(b.write());
+    ASSERT_EQ(o.rc, IMG_BSQ);
+    EXPECT_EQ(o.head.nbands, 3);
+    EXPECT_EQ(o.head.block, 3);
+    SetBuilder f = smallImage(2, 3, "2");
+    f.us(0x0028, 0x0002, 3).us(0x0028, 0x0006, 1);
+    f.el(0x7FE0, 0x0010, 36, std::string(36, 'p'));
+    EXPECT_EQ(recognise(f.write()).rc, -1);
+}
+
 TEST(DicomReader, RepeatedKeyReplacesTheEarlierRecord) {
     DicomTable t;
     auto a = std::make_unique<DicomElement>();
