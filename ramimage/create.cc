@@ -130,7 +130,14 @@ int initImageHead(int fd, int checkSpace, ImageHead* head) {
     switch (head->imgid) {
     case IMG_BSQ:
     case IMG_BIL:
-    case IMG_BIP: return initBASIC(fd, head);
+    case IMG_BIP:
+        // Offset 0 asks for a raw file without header: the data starts at the
+        // beginning, so no header may be left under it.
+        if (head->offset <= 0) {
+            head->offset = 0;
+            return 0;
+        }
+        return initBASIC(fd, head);
     case IMG_E73:
     case IMG_E74:
     case IMG_E74BSQ: return initErdasHead(fd, checkSpace, head);
