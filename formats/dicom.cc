@@ -427,15 +427,17 @@ int imgDicom(int fd, const char* name, ImageHead* head, HandlerPtr* priv) {
     if (parsed == DicomParse::NotDicom) return 0;
     if (parsed == DicomParse::Unsupported) return refuse(why);
 
-    if (const DicomElement* cc = getDicomEntry(*t, 0x0028, 0x0060)) {
-        std::string code = textOf(*cc);
-        if (strcasecmp(code.c_str(), "NONE") != 0) return refuse(kCompressedMsg);
-    }
+    // Only a set that is an image at all is refused aloud: bytes that merely
+    // happen to parse stay silent for the other recognisers.
     bool hasRows, hasCols, hasBits, hasSpp, hasRep, hasPlanar;
     int64_t rows = usValue(*t, 0x0028, 0x0010, &hasRows);
     int64_t cols = usValue(*t, 0x0028, 0x0011, &hasCols);
     int bits = static_cast<int>(usValue(*t, 0x0028, 0x0100, &hasBits));
     if (!hasRows || !hasCols || !hasBits || t->pixelOffset < 0) return 0;
+    if (const DicomElement* cc = getDicomEntry(*t, 0x0028, 0x0060)) {
+        std::string code = textOf(*cc);
+        if (strcasecmp(code.c_str(), "NONE") != 0) return refuse(kCompressedMsg);
+    }
     if (t->compressed) return refuse(kCompressedMsg);
     int64_t nbands = usValue(*t, 0x0028, 0x0002, &hasSpp);
     if (!hasSpp) nbands = 1;
