@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool once = [] {
-        setCacheByteLimit(int64_t(16) << 20);
+        setCacheByteLimit(int64_t(4) << 20);
         return true;
     }();
     (void)once;
