@@ -1,6 +1,7 @@
 // The line cache: one buffer of band-line slots (and, for the packed display
 // types, their packed rows), sizing, residency, flushing and invalidation.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,9 +35,37 @@ int64_t cacheByteLimit() {
 
 void setCacheByteLimit(int64_t bytes) { gCacheLimit = bytes > 0 ? bytes : -1; }
 
+namespace {
+
+// Large buffers come straight from the kernel: page-aligned (the kernel's
+// copies into unaligned destinations are several times slower) and zero
+// until first written.  Small ones are cache-line aligned.
+constexpr int64_t kMapThreshold = int64_t{1} << 16;
+
+unsigned char* bufferAlloc(int64_t n) {
+    if (n >= kMapThreshold) {
+        void* p = ::mmap(nullptr, static_cast<size_t>(n), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return p == MAP_FAILED ? nullptr : static_cast<unsigned char*>(p);
+    }
+    size_t rounded = static_cast<size_t>((n + 63) / 64 * 64);
+    auto* p = static_cast<unsigned char*>(std::aligned_alloc(64, rounded ? rounded : 64));
+    if (p) std::memset(p, 0, rounded ? rounded : 64);
+    return p;
+}
+
+void bufferFree(unsigned char* p, int64_t n) {
+    if (!p) return;
+    if (n >= kMapThreshold)
+        ::munmap(p, static_cast<size_t>(n));
+    else
+        std::free(p);
+}
+
+}  // namespace
+
 CacheBuffer& CacheBuffer::operator=(CacheBuffer&& o) noexcept {
     if (this != &o) {
-        std::free(p_);
+        bufferFree(p_, n_);
         p_ = o.p_;
         n_ = o.n_;
         o.p_ = nullptr;
@@ -45,16 +74,14 @@ CacheBuffer& CacheBuffer::operator=(CacheBuffer&& o) noexcept {
     return *this;
 }
 
-CacheBuffer::~CacheBuffer() { std::free(p_); }
+CacheBuffer::~CacheBuffer() { bufferFree(p_, n_); }
 
 bool CacheBuffer::allocate(int64_t n, int fill) {
-    std::free(p_);
+    bufferFree(p_, n_);
     p_ = nullptr;
     n_ = 0;
     if (n < 0 || n > cacheByteLimit()) return false;
-    // calloc leaves large zero buffers untouched until used, which keeps a
-    // big resident image cheap until its lines are written.
-    auto* p = static_cast<unsigned char*>(std::calloc(static_cast<size_t>(n ? n : 1), 1));
+    auto* p = bufferAlloc(n);
     if (!p) return false;
     if (fill & 0xff) std::memset(p, fill & 0xff, static_cast<size_t>(n));
     p_ = p;

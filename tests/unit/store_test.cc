@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -269,6 +271,38 @@ TEST_F(Store, ConversionsOfEveryPixelType) {
     getByteBILData(by, -1, 0, 4, 0, bytes);
     EXPECT_EQ(bytes[0] | bytes[3], 0);
     EXPECT_EQ(getFloatPixelValue(by, 1, 0, 7), 0.0f);
+}
+
+// Stores of floats into every integer type round half away from zero after
+// limiting to the type's range, whichever path (vector or scalar) runs.
+TEST_F(Store, FloatStoresRoundHalfAwayFromZero) {
+    std::vector<float> v = {0.49999997f, 0.5f, -0.5f, -0.49999997f, 1.5f, 2.5f, -1.7f, -2.5f, 254.5f, 255.49f,
+                            255.5f, -128.5f, 127.5f, 32767.4f, -32768.6f, 65535.5f, 1e30f, -1e30f,
+                            std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(), 8388607.5f, -0.0f, 3.49999976f};
+    while (v.size() < 67) v.push_back(static_cast<float>(v.size()) * 37.3f - 900.0f);
+    struct Case {
+        int pixel;
+        double lo, hi;
+    } cases[] = {{PIX_BYTE, 0, 255}, {PIX_SBYTE, -128, 127}, {PIX_SHORT, -32768, 32767},
+                 {PIX_USHORT, 0, 65535}, {PIX_LONG, -2147483648.0, 2147483647.0}};
+    int err;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(strPixelID(c.pixel));
+        ImageHead h = rawHead("r", IMG_MBIL, c.pixel, 1, static_cast<int>(v.size()), 1);
+        RAMImage* img = openRAMImage("round", nullptr, &h, nullptr, &err);
+        ASSERT_TRUE(putFloatBILData(img, 0, 0, static_cast<int>(v.size()), 0, v.data()));
+        std::vector<float> out(v.size());
+        getFloatBILData(img, 0, 0, static_cast<int>(v.size()), 0, out.data());
+        for (size_t i = 0; i < v.size(); ++i) {
+            double x = v[i];
+            if (x != x) x = 0;
+            x = std::min(std::max(x, c.lo), c.hi);
+            double want = x >= 0 ? std::floor(x + 0.5) : std::ceil(x - 0.5);
+            EXPECT_EQ(out[i], static_cast<float>(want)) << "input " << v[i];
+        }
+        closeRAMImage(img, nullptr);
+    }
 }
 
 TEST_F(Store, PackedBitsFollowTheByteOrderFlag) {
