@@ -173,14 +173,4 @@ TEST(GifBlocks, SkipsExtensionsAndFindsTheImage) {
     EXPECT_EQ(gif::getImgSeparate(in, &t), -1);
 }
 
-TEST(GifBlocks, RefusesEmptyScreens) {
-    for (auto wh : {std::pair{0, 5}, std::pair{5, 0}}) {
-        gifcraft::GifFile g(wh.first, wh.second);
-        g.trailer();
-        DataFile f(g.b);
-        gif::GifInfo info;
-        EXPECT_FALSE(gif::readGifInfo(f.fd, info));
-    }
-}
-
 }  // namespace
