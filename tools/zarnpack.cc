@@ -1,9 +1,12 @@
 // Build-time packer of the script libraries: joins the given Tcl files and
-// writes them as one library file.
+// writes them as one library container, the form the package loads with
+// "calc decompload".
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+
+#include "calc/container.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -19,13 +22,18 @@ int main(int argc, char** argv) {
         }
         std::ostringstream ss;
         ss << in.rdbuf();
-        script += ss.str();
+        std::string part = ss.str();
+        if (part.find('\0') != std::string::npos) {
+            std::cerr << "zarnpack: " << argv[i] << " holds a zero byte\n";
+            return 1;
+        }
+        script += part;
         script += "\n";
     }
-    std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
-    out << script;
-    if (!out.flush()) {
-        std::cerr << "zarnpack: cannot write " << argv[1] << "\n";
+    std::string error;
+    double ratio = 0;
+    if (!zarn::writeContainerFile(argv[1], script, &ratio, &error)) {
+        std::cerr << "zarnpack: " << argv[1] << ": " << error << "\n";
         return 1;
     }
     return 0;
