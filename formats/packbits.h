@@ -8,3 +8,8 @@
 // skipped.  Stops when the input is used up or `out` is full; a run that
 // would pass either end is cut there.  Returns the bytes written.
 size_t unpackBits(const uint8_t* in, size_t inLen, uint8_t* out, size_t outLen);
+
+// The same for input that arrives in pieces: only runs that lie wholly in
+// `in` are decoded; *used is the input consumed, so the caller keeps the
+// rest for the next piece (and finishes the last piece with unpackBits).
+size_t unpackBitsWhole(const uint8_t* in, size_t inLen, uint8_t* out, size_t outLen, size_t* used);

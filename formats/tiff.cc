@@ -1,6 +1,9 @@
 // The TIFF handler: recognition and directory selection, the strip and tile
 // reader behind the line cache, writing lines back, and volume seeking.
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -21,6 +24,13 @@ namespace {
 constexpr int64_t kChunkBytes = 256 * 1024;
 // PackBits turns at most 2 bytes into 128.
 constexpr int64_t kPackBitsRatio = 64;
+// PackBits input read at a time, and room for an unfinished run carried
+// over to the next read.
+constexpr size_t kPackBitsChunk = 32 * 1024;
+constexpr size_t kPackBitsCarry = 256;
+// Tile lines gathered by one scattered read (two vectors each, within
+// IOV_MAX).
+constexpr int kIovLines = 256;
 
 TiffInfo* tiffInfoOf(const RAMImage* img) {
     return img ? dynamic_cast<TiffInfo*>(img->privData.get()) : nullptr;
@@ -285,15 +295,94 @@ void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t off) {
 }
 
 // Decodes one PackBits strip or tile into dst (n bytes, zero-filled past
-// the data).
+// the data).  The compressed bytes are read in pieces small enough to stay
+// in the processor's cache between the read and the decoding.
 void readPackBits(int fd, TiffInfo& info, size_t piece, unsigned char* dst, int64_t n) {
     const TiffLayout& lay = info.layout;
-    int64_t cnt = lay.byteCounts[piece];  // capped by the file size at selection
-    info.scratch.resize(static_cast<size_t>(cnt));
-    int64_t got = zarn::readAt(fd, info.scratch.data(), static_cast<size_t>(cnt), lay.offsets[piece]);
-    if (got < 0) got = 0;
-    size_t out = unpackBits(info.scratch.data(), static_cast<size_t>(got), dst, static_cast<size_t>(n));
+    int64_t pos = lay.offsets[piece];
+    const int64_t end = pos + lay.byteCounts[piece];  // capped by the file size at selection
+    info.scratch.resize(kPackBitsChunk + kPackBitsCarry);
+    uint8_t* in = info.scratch.data();
+    size_t have = 0, out = 0;
+    while (out < static_cast<size_t>(n)) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(kPackBitsChunk, end - pos));
+        int64_t got = want ? zarn::readAt(fd, in + have, want, pos) : 0;
+        if (got < 0) got = 0;
+        pos += got;
+        have += static_cast<size_t>(got);
+        if (static_cast<size_t>(got) < want || pos >= end || got == 0) {
+            out += unpackBits(in, have, dst + out, static_cast<size_t>(n) - out);
+            break;
+        }
+        size_t used = 0;
+        out += unpackBitsWhole(in, have, dst + out, static_cast<size_t>(n) - out, &used);
+        // At most one unfinished run (kPackBitsCarry bytes) moves to the front.
+        have -= used;
+        std::memmove(in, in + used, have);
+    }
     if (static_cast<int64_t>(out) < n) std::memset(dst + out, 0, static_cast<size_t>(n - static_cast<int64_t>(out)));
+}
+
+// preadv that finishes partial transfers; the bytes read (short at the end
+// of the file), or -1.
+int64_t readvAt(int fd, iovec* iov, int count, int64_t offset) {
+    int64_t total = 0;
+    while (count > 0) {
+        ssize_t r = ::preadv(fd, iov, count, static_cast<off_t>(offset + total));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return total ? total : -1;
+        }
+        if (r == 0) break;
+        total += r;
+        // Skip the vectors filled and trim the one partly filled.
+        size_t left = static_cast<size_t>(r);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return total;
+}
+
+// Reads n lines of an uncompressed tile straight to their places in the
+// block (stride B), keeping `copy` bytes of each W-byte tile line: one
+// scattered read a tile, no intermediate copy.
+void readTileLines(int fd, TiffInfo& info, int64_t off, int n, int64_t W, int64_t copy, unsigned char* dst,
+                   int64_t B) {
+    const int64_t skip = W - copy;
+    if (skip > 0 && static_cast<int64_t>(info.scratch.size()) < skip) info.scratch.resize(static_cast<size_t>(skip));
+    std::vector<iovec> iov;
+    iov.reserve(static_cast<size_t>(2 * std::min(n, kIovLines)));
+    for (int r0 = 0; r0 < n; r0 += kIovLines) {
+        const int r1 = std::min(n, r0 + kIovLines);
+        iov.clear();
+        int64_t want = 0;
+        for (int r = r0; r < r1; ++r) {
+            iov.push_back({dst + r * B, static_cast<size_t>(copy)});
+            want += copy;
+            // The padding after the last line is never needed.
+            if (skip > 0 && r + 1 < n) {
+                iov.push_back({info.scratch.data(), static_cast<size_t>(skip)});
+                want += skip;
+            }
+        }
+        int64_t at = off + r0 * W;
+        int64_t got = readvAt(fd, iov.data(), static_cast<int>(iov.size()), at);
+        if (got < want) {
+            // Short file: what it did not hold reads as 0.
+            for (int r = r0; r < r1; ++r) {
+                int64_t lineAt = (r - r0) * W;
+                int64_t have = std::clamp<int64_t>(got - lineAt, 0, copy);
+                std::memset(dst + r * B + have, 0, static_cast<size_t>(copy - have));
+            }
+        }
+    }
 }
 
 bool readStrips(RAMImage* img, TiffInfo& info, int line, int* first, int* count, std::vector<unsigned char>& buf) {
@@ -326,20 +415,20 @@ bool readTiles(RAMImage* img, TiffInfo& info, int line, int* first, int* count, 
     const int from = T * lay.tileLength;
     const int n = std::min(lay.tileLength, img->head.rows - from);
     buf.resize(static_cast<size_t>(n * B));
-    // One read a tile: the n lines are contiguous in the file.
-    std::vector<unsigned char>& tile = info.layout.compression == kTiffPackBits ? info.tileBuf : info.scratch;
-    tile.resize(static_cast<size_t>(n * W));
+    std::vector<unsigned char>& tile = info.tileBuf;
     for (int k = 0; k < lay.tilesAcross; ++k) {
         const int64_t col = k * W;
         if (col >= B) break;
         const int64_t copy = std::min(W, B - col);
         const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
-        if (lay.compression == kTiffPackBits)
+        if (lay.compression == kTiffPackBits) {
+            tile.resize(static_cast<size_t>(n * W));
             readPackBits(img->fd, info, piece, tile.data(), n * W);
-        else
-            readZeroFilled(img->fd, tile.data(), (n - 1) * W + copy, lay.offsets[piece]);
-        for (int r = 0; r < n; ++r)
-            std::memcpy(buf.data() + r * B + col, tile.data() + r * W, static_cast<size_t>(copy));
+            for (int r = 0; r < n; ++r)
+                std::memcpy(buf.data() + r * B + col, tile.data() + r * W, static_cast<size_t>(copy));
+        } else {
+            readTileLines(img->fd, info, lay.offsets[piece], n, W, copy, buf.data() + col, B);
+        }
     }
     *first = from;
     *count = n;
