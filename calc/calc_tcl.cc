@@ -114,6 +114,22 @@ int evalLibrary(Tcl_Interp* interp, const std::string& script, const char* fileN
     Tcl_RestoreInterpState(interp, state);
     if (scriptSet) zarnutil::evalWordsQuietly(interp, {"info", "script", fileName});
     int code = Tcl_EvalEx(interp, script.data(), static_cast<int>(script.size()), 0);
+    if (code == TCL_RETURN) {
+        // A return at the library's top level ends the library, as it ends a
+        // sourced file: one level of the return is used up here.
+        Tcl_Obj* options = Tcl_GetReturnOptions(interp, code);
+        Tcl_IncrRefCount(options);
+        Tcl_Obj* key = Tcl_NewStringObj("-level", -1);
+        Tcl_IncrRefCount(key);
+        Tcl_Obj* levelObj = nullptr;
+        int level = 1;
+        if (Tcl_DictObjGet(nullptr, options, key, &levelObj) == TCL_OK && levelObj)
+            Tcl_GetIntFromObj(nullptr, levelObj, &level);
+        Tcl_DictObjPut(nullptr, options, key, Tcl_NewIntObj(level > 0 ? level - 1 : 0));
+        code = Tcl_SetReturnOptions(interp, options);
+        Tcl_DecrRefCount(key);
+        Tcl_DecrRefCount(options);
+    }
     if (code == TCL_ERROR) {
         Tcl_AddErrorInfo(interp,
                          zarn::strPrintf("\n    (script library \"%s\" line %d)", fileName, Tcl_GetErrorLine(interp))

@@ -335,10 +335,12 @@ int scramble(Tcl_Interp* interp, int argc, const char* argv[]) {
             out += std::to_string(v);
         }
     } else {
-        for (int v : zarn::randomPermutation(count)) {
-            if (!out.empty()) out += ' ';
-            out += items[v];
-        }
+        // Elements keep their list quoting, so "{c d}" stays one element.
+        std::vector<const char*> shuffled;
+        for (int v : zarn::randomPermutation(count)) shuffled.push_back(items[v]);
+        char* merged = Tcl_Merge(count, shuffled.data());
+        out = merged;
+        Tcl_Free(merged);
         Tcl_Free(reinterpret_cast<char*>(items));
         if (count == 0) return usage(interp, "Invalid scramble param.\n", TCL_ERROR);
     }

@@ -175,9 +175,12 @@ int ConsoleInput(ClientData instanceData, char* buf, int bufSize, int* errorCode
         c->pending = std::move(line);
         c->pending += '\n';
     }
-    size_t n = std::min(c->pending.size(), static_cast<size_t>(bufSize - 1));
+    // Tcl fills its buffers to the last byte: with room for one byte only,
+    // that byte is data (a 0 would read as the end of input).
+    size_t room = bufSize > 1 ? static_cast<size_t>(bufSize - 1) : 1;
+    size_t n = std::min(c->pending.size(), room);
     std::memcpy(buf, c->pending.data(), n);
-    buf[n] = '\0';
+    if (n < static_cast<size_t>(bufSize)) buf[n] = '\0';
     c->pending.erase(0, n);
     *errorCodePtr = 0;
     return static_cast<int>(n);
