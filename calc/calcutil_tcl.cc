@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/options.h"
 #include "calc/calc.h"
 #include "calc/correl.h"
 #include "calc/shuffle.h"
@@ -18,9 +19,6 @@
 #include "init/stdio.h"
 #include "init/tclutil.h"
 #include "ramimage/fileio.h"
-
-// The band parser of the application frame; null until it is built in.
-int parseBands(int nin, int nout, int* in, int* out, const char* text) __attribute__((weak));
 
 namespace {
 
@@ -95,7 +93,6 @@ int clrscr(Tcl_Interp*, int, const char*[]) {
 // calc bands spec: prints each input/output band pair the parser makes.
 int bands(Tcl_Interp* interp, int argc, const char* argv[]) {
     if (argc != 3) return usage(interp, "Usage: calc bands bandSpec", TCL_ERROR);
-    if (!parseBands) return numericTool(interp, argc, argv);
     constexpr int kMax = 8192;
     std::vector<int> in(kMax), out(kMax);
     int n = parseBands(kMax, kMax, in.data(), out.data(), argv[2]);

@@ -16,6 +16,7 @@
 #include "init/peers.h"
 #include "init/stdio.h"
 #include "init/tclutil.h"
+#include "ramimage/registry.h"
 
 Display* disp = nullptr;
 int scrnNumber = 0;
@@ -204,7 +205,7 @@ void zarnExitProc(ClientData) {
     }
     if (dicomHashPtr && dicomDeleteProc) dicomDeleteProc(dicomHashPtr);
     if (tiffHashPtr && tiffDeleteProc) tiffDeleteProc(tiffHashPtr);
-    if (imgTypeFree) imgTypeFree();
+    imgTypeFree();
     loaded = 0;
 }
 

@@ -10,4 +10,3 @@ void gimgNames(Tcl_Interp* interp) __attribute__((weak));
 void gimgDeleteAll() __attribute__((weak));
 void dicomDeleteProc(ClientData clientData) __attribute__((weak));
 void tiffDeleteProc(ClientData clientData) __attribute__((weak));
-void imgTypeFree() __attribute__((weak));
