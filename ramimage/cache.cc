@@ -175,6 +175,7 @@ int setRAMImageBuf(RAMImage* img, int lines) {
             img->slotLine = std::move(slotLine);
             img->dirtyBits = std::move(dirty);
             img->extraBytes = extra;
+            img->lastMiss = -2;
             img->cacheLines = lines;
             img->slotCount = slots;
             return lines;

@@ -87,6 +87,7 @@ void commitInto(RAMImage* img, RAMImage* fresh) {
     std::swap(img->ino, fresh->ino);
     std::swap(img->scratch, fresh->scratch);
     std::swap(img->record, fresh->record);
+    std::swap(img->lastMiss, fresh->lastMiss);
     delete fresh;
 }
 

@@ -3,7 +3,12 @@
 #include <cerrno>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <vector>
 
 namespace zarn {
 
@@ -21,6 +26,31 @@ int64_t readAt(int fd, void* buf, size_t n, int64_t offset) {
         done += static_cast<size_t>(r);
     }
     return static_cast<int64_t>(done);
+}
+
+int64_t readvAt(int fd, const struct iovec* iov, int count, int64_t offset) {
+    if (fd < 0 || offset < 0 || count < 1) return -1;
+    std::vector<struct iovec> rest(iov, iov + count);
+    size_t first = 0;
+    int64_t done = 0;
+    while (first < rest.size()) {
+        int n = static_cast<int>(std::min<size_t>(rest.size() - first, IOV_MAX));
+        ssize_t r = ::preadv(fd, rest.data() + first, n, static_cast<off_t>(offset + done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return done ? done : -1;
+        }
+        if (r == 0) break;
+        done += r;
+        // Skip the buffers filled and trim the one partly filled.
+        size_t left = static_cast<size_t>(r);
+        while (first < rest.size() && left >= rest[first].iov_len) left -= rest[first++].iov_len;
+        if (first < rest.size() && left) {
+            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + left;
+            rest[first].iov_len -= left;
+        }
+    }
+    return done;
 }
 
 bool writeAt(int fd, const void* buf, size_t n, int64_t offset) {

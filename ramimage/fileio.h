@@ -6,11 +6,16 @@
 #include <limits>
 #include <optional>
 
+struct iovec;
+
 namespace zarn {
 
 // Reads up to n bytes at offset, retrying interrupted and partial reads.
 // Returns the byte count read (short at end of file) or -1 on error.
 int64_t readAt(int fd, void* buf, size_t n, int64_t offset);
+// Reads into the buffers of `iov` in turn from offset (short at end of file);
+// the byte count read, or -1 on error.
+int64_t readvAt(int fd, const struct iovec* iov, int count, int64_t offset);
 // Writes all n bytes at offset; returns true only when every byte was written.
 bool writeAt(int fd, const void* buf, size_t n, int64_t offset);
 // Size of the open file, -1 when it cannot be told.

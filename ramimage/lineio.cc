@@ -1,6 +1,8 @@
 // Band-line access through the direct-mapped cache: finding a (line, band) in
 // its slot, filling a missed slot from the file in each storage layout,
 // writing modified slots back, and selecting volumes.
+#include <sys/uio.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -220,6 +222,56 @@ bool flushRecord(RAMImage* img, int line) {
     return ok;
 }
 
+// Reads the band-line `idx` into `slot` and, when the misses walk through the
+// file one record after another (a scan along the lines of a band-line
+// layout), the next band-lines of the scan too, in one vectored read into
+// their own slots.
+void readLineRun(RAMImage* img, int64_t idx, int64_t slot, int line, int band) {
+    const ImageHead& h = img->head;
+    const int64_t step = idx - img->lastMiss;
+    img->lastMiss = idx;
+    int64_t pos = recordPos(img, line, band);
+    // Consecutive records of the scan must follow each other in the file.
+    bool sequential = (step == 1 || step == h.nbands) && h.block == img->lineBytes;
+    if (sequential) {
+        int64_t nl = (idx + step) / h.nbands, nb = (idx + step) % h.nbands;
+        sequential = nl < h.rows && recordPos(img, static_cast<int>(nl), static_cast<int>(nb)) == pos + h.block;
+    }
+    constexpr int kMaxRun = 64;
+    constexpr int64_t kMaxRunBytes = int64_t{1} << 20;
+    std::vector<struct iovec> iov;
+    iov.push_back({img->slotPtr(slot), static_cast<size_t>(img->lineBytes)});
+    std::vector<int64_t> run{slot};
+    if (sequential) {
+        // Fill the cache ahead of the scan, but keep the line just behind it
+        // (the band-lines of the previous line, or the previous line of the
+        // band) for readers that look one line back.
+        int64_t keep = step == 1 ? h.nbands : 1;
+        int64_t limit = std::min<int64_t>({kMaxRun, img->slotCount / step - keep, kMaxRunBytes / img->lineBytes});
+        const int64_t last = int64_t{h.rows} * h.nbands;
+        for (int64_t k = 1; k < limit; ++k) {
+            int64_t j = idx + k * step;
+            if (j >= last) break;
+            int64_t s = j % img->slotCount;
+            if (img->slotLine[s] == j) break;  // cached, perhaps modified: keep it
+            if (img->dirtyBits[s]) img->flushLineProc(img, s);
+            img->slotLine[s] = j;
+            img->dirtyBits[s] = 0;
+            iov.push_back({img->slotPtr(s), static_cast<size_t>(img->lineBytes)});
+            run.push_back(s);
+        }
+    }
+    int64_t got = zarn::readvAt(img->fd, iov.data(), static_cast<int>(iov.size()), pos);
+    if (got < 0) got = 0;
+    for (size_t k = 0; k < run.size(); ++k) {
+        unsigned char* p = img->slotPtr(run[k]);
+        int64_t have = std::clamp<int64_t>(got - static_cast<int64_t>(k) * img->lineBytes, 0, img->lineBytes);
+        if (have < img->lineBytes) std::memset(p + have, 0, static_cast<size_t>(img->lineBytes - have));
+        if (needsSwap(img)) pixelByteSwap(h.pixel, img->lineBytes / sampleBytes(h.pixel), p);
+    }
+    if (run.size() > 1) img->lastMiss = idx + static_cast<int64_t>(run.size() - 1) * step;
+}
+
 // For decoders that hold the whole image: once the handler has run, the slot
 // holds its own band-line or the line reads as zeros.
 unsigned char* afterWholeDecode(RAMImage* img, int line, int band) {
@@ -319,8 +371,7 @@ unsigned char* getRAMImageLine(RAMImage* img, int line, int band, int mode) {
 
     if (isLineLayout(h.imgid)) {
         if (mode == 0) return p;
-        readZeroFilled(img->fd, p, img->lineBytes, recordPos(img, line, band));
-        if (needsSwap(img)) pixelByteSwap(h.pixel, img->lineBytes / sampleBytes(h.pixel), p);
+        readLineRun(img, idx, slot, line, band);
         return p;
     }
     if (h.imgid == IMG_DIB && h.nbands == 1) {

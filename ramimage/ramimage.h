@@ -103,6 +103,9 @@ struct RAMImage {
     // the record buffer of the pixel-interleaved layouts.
     std::vector<unsigned char> scratch;
     std::vector<unsigned char> record;
+    // Line-band index of the last band-line read from the file, to notice
+    // sequential scans and read ahead.
+    int64_t lastMiss = -2;
 
     RAMImage() = default;
     RAMImage(const RAMImage&) = delete;
