@@ -485,7 +485,7 @@ int imgDicom(int fd, const char* name, ImageHead* head, HandlerPtr* priv) {
     h.nbands = static_cast<int>(nbands);
     h.msbf = 0;  // the accepted transfer syntaxes are little endian
     h.nvolumes = static_cast<int>(frames);
-    double rowSpacing, colSpacing;
+    double rowSpacing = 1.0, colSpacing = 1.0;
     if (pixelSpacing(getDicomEntry(*t, 0x0028, 0x0030), &rowSpacing, &colSpacing)) {
         h.dy = rowSpacing;
         h.dx = colSpacing;
