@@ -139,8 +139,11 @@ int readLayout(int fd, int order, const TiffIFD* ifd, const ImageHead& h, int64_
 
     // The data a directory declares must be in the file: this bounds the work
     // of reading every line by the file's size.
+    // Tiles: needed is at most the offsets the file holds, but a tile can be
+    // as large as the cache limit, so the product is checked.
+    auto declared = lay.tiled ? zarn::mulSize(needed, pieceBytes) : zarn::mulSize(rows, block);
+    const int64_t total = declared ? *declared : INT64_MAX;
     if (lay.compression == kTiffNoCompression) {
-        int64_t total = lay.tiled ? needed * pieceBytes : rows * block;
         if (total > fileBytes) {
             conPrintf(kStderr, "Tiff pixel data (%lld bytes) exceeds the file size\n", static_cast<long long>(total));
             return -1;
@@ -156,7 +159,6 @@ int readLayout(int fd, int order, const TiffIFD* ifd, const ImageHead& h, int64_
             lay.byteCounts[i] = static_cast<uint32_t>(std::min<int64_t>(lay.byteCounts[i], room));
             sum += lay.byteCounts[i];
         }
-        int64_t total = lay.tiled ? needed * pieceBytes : rows * block;
         if (sum > fileBytes || total > kPackBitsRatio * sum) {
             conPrintf(kStderr, "Tiff PackBits data too short for the image\n");
             return -1;
