@@ -77,12 +77,17 @@ int writeFallback(int code, const char* buf, int toWrite) {
     return toWrite;
 }
 
+struct ChannelDepth {
+    ChannelDepth() { ++channelDepth; }
+    ~ChannelDepth() { --channelDepth; }
+    ChannelDepth(const ChannelDepth&) = delete;
+    ChannelDepth& operator=(const ChannelDepth&) = delete;
+};
+
 int consoleWrite(int code, const char* buf, int toWrite) {
     if (!canTakeConsoleIO()) return writeFallback(code, buf, toWrite);
-    ++channelDepth;
-    int n = consolePuts(code, buf, toWrite);
-    --channelDepth;
-    return n;
+    ChannelDepth depth;
+    return consolePuts(code, buf, toWrite);
 }
 
 bool readFallbackLine(std::string* line) {
@@ -160,20 +165,25 @@ ConsoleChannel* makeChannel(Tcl_Interp* interp, int code) {
 
 int ConsoleInput(ClientData instanceData, char* buf, int bufSize, int* errorCodePtr) {
     auto* c = static_cast<ConsoleChannel*>(instanceData);
+    *errorCodePtr = 0;
     if (bufSize < 1) return 0;
-    if (c->pending.empty()) {
-        std::string line;
-        bool got;
-        if (canTakeConsoleIO()) {
-            ++channelDepth;
-            got = consoleReadLine(&line);
-            --channelDepth;
-        } else {
-            got = readFallbackLine(&line);
+    try {
+        if (c->pending.empty()) {
+            std::string line;
+            bool got;
+            if (canTakeConsoleIO()) {
+                ChannelDepth depth;
+                got = consoleReadLine(&line);
+            } else {
+                got = readFallbackLine(&line);
+            }
+            if (!got) return 0;  // end of input
+            c->pending = std::move(line);
+            c->pending += '\n';
         }
-        if (!got) return 0;  // end of input
-        c->pending = std::move(line);
-        c->pending += '\n';
+    } catch (const std::exception&) {
+        *errorCodePtr = ENOMEM;
+        return -1;
     }
     // Tcl fills its buffers to the last byte: with room for one byte only,
     // that byte is data (a 0 would read as the end of input).
@@ -182,7 +192,6 @@ int ConsoleInput(ClientData instanceData, char* buf, int bufSize, int* errorCode
     std::memcpy(buf, c->pending.data(), n);
     if (n < static_cast<size_t>(bufSize)) buf[n] = '\0';
     c->pending.erase(0, n);
-    *errorCodePtr = 0;
     return static_cast<int>(n);
 }
 

@@ -4,6 +4,7 @@
 #include <tk.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -123,7 +124,8 @@ void deleteDoomed(ClientData data) {
 // Takes the interpreters out of their slot now and deletes them when the
 // event loop is idle.
 void scheduleDeletion(Tcl_Interp* app, Tcl_Interp* con) {
-    auto* d = new DoomedPair{app, con};
+    auto* d = new (std::nothrow) DoomedPair{app, con};
+    if (!d) return;  // left to the process exit
     if (app) Tcl_Preserve(app);
     if (con) Tcl_Preserve(con);
     Tcl_DoWhenIdle(deleteDoomed, d);
@@ -346,7 +348,13 @@ void deleteSlot(int slot) {
     if (con) delTclInterp(con);
 }
 
-void deleteAllTimer(ClientData) { conDeleteAll(nullptr); }
+void deleteAllTimer(ClientData) {
+    try {
+        conDeleteAll(nullptr);
+    } catch (const std::exception&) {
+        // Nothing may propagate into Tcl's timer dispatch.
+    }
+}
 
 int zarnDelete(Tcl_Interp* interp, int argc, const char* argv[]) {
     if (argc < 3) {
@@ -648,6 +656,8 @@ void conDeleteAll(ClientData) {
     }
     appconInit = 0;
 }
+
+void conMarkExiting() { exiting = true; }
 
 namespace {
 void consoleExitHandler(ClientData cd) {

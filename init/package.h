@@ -46,6 +46,8 @@ extern int appconInit;
 // Deletes every console and application interpreter of the slots (deferred
 // to idle time); at process exit it only forgets them.
 void conDeleteAll(ClientData);
+// From now on conDeleteAll only forgets (the process is exiting).
+void conMarkExiting();
 // Deletes an interpreter (its main window first); clears tclInterp when it is
 // that interpreter.
 void delTclInterp(Tcl_Interp* interp);

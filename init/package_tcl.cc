@@ -191,6 +191,7 @@ int patchTkCon(Tcl_Interp* interp) {
 void zarnExitProc(ClientData) {
     Tcl_SetPanicProc(nullptr);
     tclInterp = nullptr;
+    conMarkExiting();
     conDeleteAll(nullptr);
     if (gimgDeleteAll) gimgDeleteAll();
     if (palPixels) {

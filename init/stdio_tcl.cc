@@ -71,16 +71,31 @@ Tcl_Interp* setStdIO(Tcl_Interp* interp) {
     return old;
 }
 
-int consolePuts(int channel, const char* text, int length) {
-    Tcl_Interp* interp = tclInterp;
-    if (!text) return length;
-    if (length < 0) length = static_cast<int>(std::strlen(text));
-    if (!usable(interp) || outputDepth >= kMaxOutputDepth) return length;
-    Tcl_SetErrno(0);
-    std::string_view body(text, static_cast<size_t>(length));
+namespace {
+
+// Keeps an interpreter allocated for a scope (it may be deleted meanwhile).
+class Preserved {
+public:
+    explicit Preserved(Tcl_Interp* interp) : interp_(interp) { Tcl_Preserve(interp_); }
+    ~Preserved() { Tcl_Release(interp_); }
+    Preserved(const Preserved&) = delete;
+    Preserved& operator=(const Preserved&) = delete;
+
+private:
+    Tcl_Interp* interp_;
+};
+
+struct DepthGuard {
+    DepthGuard() { ++outputDepth; }
+    ~DepthGuard() { --outputDepth; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+};
+
+void consolePutsBody(Tcl_Interp* interp, int channel, std::string_view body) {
     const char* ch = channel == TCL_STDERR ? "stderr" : "stdout";
-    ++outputDepth;
-    Tcl_Preserve(interp);
+    DepthGuard depth;
+    Preserved keep(interp);
     if (consoleApp)
         zarnutil::evalWordsQuietly(interp, {"tkConsoleOutput", ch, body});
     else
@@ -88,8 +103,21 @@ int consolePuts(int channel, const char* text, int length) {
     // Running events here must not wipe the result of the command that is
     // printing, so the update does not reset any result.
     if (unblockConsolePrint) tclUpdate(nullptr, 0);
-    Tcl_Release(interp);
-    --outputDepth;
+}
+
+}  // namespace
+
+int consolePuts(int channel, const char* text, int length) {
+    Tcl_Interp* interp = tclInterp;
+    if (!text) return length;
+    if (length < 0) length = static_cast<int>(std::strlen(text));
+    if (!usable(interp) || outputDepth >= kMaxOutputDepth) return length;
+    Tcl_SetErrno(0);
+    try {
+        consolePutsBody(interp, channel, std::string_view(text, static_cast<size_t>(length)));
+    } catch (const std::exception&) {
+        // Output that cannot be built is dropped like output with no console.
+    }
     return length;
 }
 
@@ -103,27 +131,30 @@ bool consoleReadLine(std::string* line) {
     Tcl_Interp* interp = tclInterp;
     if (!usable(interp)) return false;
     bool got = false;
-    Tcl_Preserve(interp);
+    Preserved keep(interp);
     Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
-    if (consoleApp) {
-        if (zarnutil::evalWords(interp, {"tkConsoleInput"}) == TCL_OK) {
-            const char* v = Tcl_GetVar2(interp, "consoleCmdLine", nullptr, TCL_GLOBAL_ONLY);
-            if (v) {
-                *line = v;
-                got = true;
+    try {
+        if (consoleApp) {
+            if (zarnutil::evalWords(interp, {"tkConsoleInput"}) == TCL_OK) {
+                const char* v = Tcl_GetVar2(interp, "consoleCmdLine", nullptr, TCL_GLOBAL_ONLY);
+                if (v) {
+                    *line = v;
+                    got = true;
+                }
+            }
+        } else if (zarnutil::evalWords(interp, {"gets", "stdin"}) == TCL_OK) {
+            *line = Tcl_GetStringResult(interp);
+            got = true;
+            if (line->empty()) {
+                // An empty result is an empty line unless the channel hit its end.
+                Tcl_Channel in = Tcl_GetChannel(interp, "stdin", nullptr);
+                if (!in || Tcl_Eof(in)) got = false;
             }
         }
-    } else if (zarnutil::evalWords(interp, {"gets", "stdin"}) == TCL_OK) {
-        *line = Tcl_GetStringResult(interp);
-        got = true;
-        if (line->empty()) {
-            // An empty result is an empty line unless the channel hit its end.
-            Tcl_Channel in = Tcl_GetChannel(interp, "stdin", nullptr);
-            if (!in || Tcl_Eof(in)) got = false;
-        }
+    } catch (const std::exception&) {
+        got = false;
     }
     Tcl_RestoreInterpState(interp, state);
-    Tcl_Release(interp);
     return got;
 }
 
@@ -148,18 +179,18 @@ char* conGets(int* length) {
 void gotoxy(int x, int y) {
     Tcl_Interp* interp = tclInterp;
     if (!usable(interp)) return;
-    std::string xs = std::to_string(x), ys = std::to_string(y);
-    Tcl_Preserve(interp);
+    char xs[16], ys[16];
+    std::snprintf(xs, sizeof xs, "%d", x);
+    std::snprintf(ys, sizeof ys, "%d", y);
+    Preserved keep(interp);
     zarnutil::evalWordsQuietly(interp, {"tkConsoleXY", xs, ys});
-    Tcl_Release(interp);
 }
 
 void clearConsole() {
     Tcl_Interp* interp = tclInterp;
     if (!usable(interp)) return;
-    Tcl_Preserve(interp);
+    Preserved keep(interp);
     zarnutil::evalWordsQuietly(interp, {"clear"});
-    Tcl_Release(interp);
 }
 
 void userPanic(const char* format, ...) {
@@ -233,22 +264,23 @@ int meterReset() {
     Tcl_Interp* interp = tclInterp;
     if (!usable(interp) || meter == 0) return 0;
     meterPct = 0;
-    Tcl_Preserve(interp);
-    int code = zarnutil::evalWordsQuietly(interp, {"meter.reset", ".status.info.meter"});
-    Tcl_Release(interp);
-    return code;
+    Preserved keep(interp);
+    return zarnutil::evalWordsQuietly(interp, {"meter.reset", ".status.info.meter"});
 }
 
 int meterSet(const char* message, double pct) {
     Tcl_Interp* interp = tclInterp;
     if (!usable(interp) || meter == 0) return 0;
     meterPct = static_cast<float>(pct);
-    std::string p = zarn::strPrintf("%f", pct);
-    std::string msg = std::string(message ? message : "") + " ";
-    Tcl_Preserve(interp);
-    int code = zarnutil::evalWordsQuietly(interp, {"meter.set", ".status.info.meter", p, msg});
-    Tcl_Release(interp);
-    return code;
+    char p[64];
+    std::snprintf(p, sizeof p, "%f", pct);
+    try {
+        std::string msg = std::string(message ? message : "") + " ";
+        Preserved keep(interp);
+        return zarnutil::evalWordsQuietly(interp, {"meter.set", ".status.info.meter", p, msg});
+    } catch (const std::exception&) {
+        return TCL_ERROR;
+    }
 }
 
 double meterInc() { return meter; }
@@ -259,9 +291,8 @@ int checkRimageStatus() {
     // The events may have deleted the interpreter or changed the status.
     Tcl_Interp* interp = tclInterp;
     if (usable(interp) && (zarnStatus == 2 || zarnStatus == 3)) {
-        Tcl_Preserve(interp);
+        Preserved keep(interp);
         zarnutil::evalWordsQuietly(interp, {zarnStatus == 2 ? "zarnPause" : "zarnAbort"});
-        Tcl_Release(interp);
     }
     return zarnStatus;
 }
