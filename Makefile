@@ -32,8 +32,7 @@ asan: deps
 	$(CMAKE) --build $(ASAN) -j $(JOBS)
 
 asan-test: asan
-	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  LD_PRELOAD=$$(clang -print-file-name=libclang_rt.asan-x86_64.so) \
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer programs (clang); run one with e.g. build-fuzz/fuzz/tiff_fuzz CORPUS.

@@ -78,3 +78,14 @@ proc ::zarntest::closeAll {} {
         while {![catch {rimage close $t}]} {}
     }
 }
+
+# The command words that start another shell able to load the package (for
+# exec): tclsh by default, or the program named.  Under the sanitizer build
+# the shell gets the sanitizer runtime preloaded.
+proc ::zarntest::shell {{program {}}} {
+    if {$program eq ""} { set program [info nameofexecutable] }
+    if {[info exists ::env(ZARN_PRELOAD)]} {
+        return [list env LD_PRELOAD=$::env(ZARN_PRELOAD) $program]
+    }
+    return [list $program]
+}
