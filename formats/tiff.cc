@@ -124,6 +124,19 @@ int readLayout(int fd, int order, const TiffIFD* ifd, const ImageHead& h, int64_
         conPrintf(kStderr, "Fail to find Tiff strip offset.\n");
         return -1;
     }
+    // One strip with a RowsPerStrip below the rows: the strip holds them all.
+    if (!lay.tiled && lay.offsets.size() == 1 && needed > 1) {
+        lay.rowsPerStrip = static_cast<int>(rows);
+        needed = 1;
+        lay.blockLines = lay.compression == kTiffPackBits
+                             ? lay.rowsPerStrip
+                             : static_cast<int>(std::clamp<int64_t>(kChunkBytes / block, 1, lay.rowsPerStrip));
+        if (int64_t{lay.blockLines} * block > cacheByteLimit()) {
+            conPrintf(kStderr, "Tiff strip of %lld lines exceeds the cache limit\n",
+                      static_cast<long long>(lay.blockLines));
+            return -1;
+        }
+    }
     if (static_cast<int64_t>(lay.offsets.size()) < needed) {
         conPrintf(kStderr, "Tiff has %zu strip or tile offsets, the image needs %lld\n", lay.offsets.size(),
                   static_cast<long long>(needed));

@@ -253,6 +253,7 @@ TEST(TiffDir, UnreadableLayoutsAreRefusedWithAMessage) {
         {"offsets", [](Craft& c) {
              c.image(2, 4, {1, 2, 3, 4, 5, 6, 7, 8});
              c.longs(kTagRowsPerStrip, {1});
+             c.longs(kTagStripOffsets, {8, 10});
          }},
         {"exceeds the file", [](Craft& c) { c.image(1000, 1000, {1, 2, 3, 4}); }},
         {"PackBits data too short", [](Craft& c) { c.image(1000, 100, {0x81, 0}, kTiffPackBits); }},
@@ -283,6 +284,21 @@ struct Loose {
     RAMImage img;
     int ok;
 };
+
+// A single strip whose RowsPerStrip is below the rows holds every row.
+TEST(TiffDir, OneStripHoldsEveryRow) {
+    Craft c(false);
+    c.image(2, 4, {1, 2, 3, 4, 5, 6, 7, 8});
+    c.longs(kTagRowsPerStrip, {1});
+    c.directory();
+    Loose l(c);
+    ASSERT_EQ(l.ok, IMG_TIFF);
+    int first = 3, count = 0;
+    std::vector<unsigned char> buf;
+    ASSERT_TRUE(getTiffBlock(&l.img, &first, &count, buf));
+    ASSERT_LE(first, 3);
+    EXPECT_EQ(buf[(3 - first) * 2 + 1], 8);
+}
 
 TEST(TiffDir, TilesAreFoundThroughTheirOwnTags) {
     // 20 x 3 pixels in 16 x 16 tiles whose map is SHORT, in 324/325 only.
