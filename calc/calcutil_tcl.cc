@@ -211,8 +211,9 @@ int mallocProbe(Tcl_Interp* interp, int argc, const char* argv[]) {
     if (argc > 2 && !getDouble(interp, argv[2], &size)) return TCL_ERROR;
     if (argc > 3 && !getDouble(interp, argv[3], &parts)) return TCL_ERROR;
     if (!(size > 0)) size = 16384;
-    // A size past what the address space can hold is simply not available.
-    if (size > 9.0e18) {
+    // A size past what a process's address space can hold (128 TiB) is
+    // simply not available; the allocator is not even asked.
+    if (size > 140737488355328.0) {
         setResult(interp, "0");
         return TCL_OK;
     }
