@@ -24,13 +24,15 @@ size_t decode(const uint8_t* in, size_t inLen, uint8_t* out, size_t outLen, size
         int n = static_cast<int8_t>(in[ip++]);
         if (n >= 0) {
             const size_t len = static_cast<size_t>(n) + 1;
-            for (size_t i = 0; i < len; i += kPiece) std::memcpy(out + op + i, in + ip + i, kPiece);
+            std::memcpy(out + op, in + ip, kPiece);
+            for (size_t i = kPiece; i < len; i += kPiece) std::memcpy(out + op + i, in + ip + i, kPiece);
             ip += len;
             op += len;
         } else if (n != -128) {
             const size_t len = static_cast<size_t>(1 - n);
             const uint8_t v = in[ip++];
-            for (size_t i = 0; i < len; i += kPiece) std::memset(out + op + i, v, kPiece);
+            std::memset(out + op, v, kPiece);
+            for (size_t i = kPiece; i < len; i += kPiece) std::memset(out + op + i, v, kPiece);
             op += len;
         }
     }
