@@ -90,7 +90,11 @@ int readLayout(int fd, int order, const TiffIFD* ifd, const ImageHead& h, int64_
         lay.tileLineBytes = lineBits / 8;
         lay.tilesAcross = static_cast<int>(divUp(h.columns, w));
         lay.tilesDown = static_cast<int>(divUp(rows, l));
+        // Uncompressed tile lines can be read from any line too: a tall tile
+        // row goes to the cache in chunks, like a tall strip.
         lay.blockLines = static_cast<int>(std::min<int64_t>(l, rows));
+        if (lay.compression == kTiffNoCompression)
+            lay.blockLines = static_cast<int>(std::clamp<int64_t>(kChunkBytes / block, 1, lay.blockLines));
         needed = int64_t{lay.tilesAcross} * lay.tilesDown;
         auto tb = zarn::mulSize(lay.tileLineBytes, l);
         if (!tb || *tb > cacheByteLimit()) {
@@ -427,8 +431,13 @@ bool readTiles(RAMImage* img, TiffInfo& info, int line, int* first, int* count, 
     const TiffLayout& lay = info.layout;
     const int64_t B = img->head.block, W = lay.tileLineBytes;
     const int T = line / lay.tileLength;
-    const int from = T * lay.tileLength;
-    const int n = std::min(lay.tileLength, img->head.rows - from);
+    const int rowStart = T * lay.tileLength;
+    const int rowEnd = static_cast<int>(std::min<int64_t>(int64_t{rowStart} + lay.tileLength, img->head.rows));
+    const bool packed = lay.compression == kTiffPackBits;
+    // PackBits tiles decode from their first line: the whole tile row.
+    const int chunk = packed ? lay.tileLength : lay.blockLines;
+    const int from = rowStart + (line - rowStart) / chunk * chunk;
+    const int n = std::min(chunk, rowEnd - from);
     buf.resize(static_cast<size_t>(n * B));
     std::vector<unsigned char>& tile = info.tileBuf;
     for (int k = 0; k < lay.tilesAcross; ++k) {
@@ -436,13 +445,14 @@ bool readTiles(RAMImage* img, TiffInfo& info, int line, int* first, int* count, 
         if (col >= B) break;
         const int64_t copy = std::min(W, B - col);
         const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
-        if (lay.compression == kTiffPackBits) {
+        if (packed) {
             tile.resize(static_cast<size_t>(n * W));
             readPackBits(img->fd, info, piece, tile.data(), n * W);
             for (int r = 0; r < n; ++r)
                 std::memcpy(buf.data() + r * B + col, tile.data() + r * W, static_cast<size_t>(copy));
         } else {
-            readTileLines(img->fd, info, lay.offsets[piece], n, W, copy, buf.data() + col, B);
+            readTileLines(img->fd, info, lay.offsets[piece] + int64_t{from - rowStart} * W, n, W, copy, buf.data() + col,
+                          B);
         }
     }
     *first = from;

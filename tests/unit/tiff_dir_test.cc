@@ -330,6 +330,54 @@ TEST(TiffDir, TilesAreFoundThroughTheirOwnTags) {
     EXPECT_EQ(buf[2 * 20 + 19], 255 - 35);
 }
 
+// A tile row wider than the chunk the reader hands to the cache comes in
+// pieces of whole lines, each line right.
+TEST(TiffDir, WideTileRowsComeInChunks) {
+    const uint32_t w = 20000, h = 20, tw = 16, tl = 16;
+    const uint32_t across = (w + tw - 1) / tw, down = (h + tl - 1) / tl;
+    auto value = [](uint32_t x, uint32_t y) { return static_cast<uint8_t>(x * 7 + y * 3); };
+    Craft c(false);
+    std::vector<uint8_t> data;
+    std::vector<uint32_t> offs;
+    for (uint32_t ty = 0; ty < down; ++ty)
+        for (uint32_t tx = 0; tx < across; ++tx) {
+            offs.push_back(static_cast<uint32_t>(8 + data.size()));
+            for (uint32_t y = 0; y < tl; ++y)
+                for (uint32_t x = 0; x < tw; ++x) data.push_back(value(tx * tw + x, ty * tl + y));
+        }
+    c.blob(data);
+    c.longs(kTagImageWidth, {w});
+    c.longs(kTagImageLength, {h});
+    c.shorts(kTagBitsPerSample, {8});
+    c.shorts(kTagTileWidth, {tw});
+    c.shorts(kTagTileLength, {tl});
+    std::vector<uint8_t> offBytes;
+    for (uint32_t o : offs) {
+        auto b = c.enc32({o});
+        offBytes.insert(offBytes.end(), b.begin(), b.end());
+    }
+    c.add({kTagTileOffsets, kTiffLong, static_cast<uint32_t>(offs.size()), offBytes});
+    c.directory();
+    Loose l(c);
+    ASSERT_EQ(l.ok, IMG_TIFF);
+    int most = tiffBlockLines(&l.img);
+    EXPECT_LT(most, static_cast<int>(tl));
+    std::vector<unsigned char> buf;
+    int bad = 0;
+    for (int line = 0; line < static_cast<int>(h); ++line) {
+        int first = line, count = 0;
+        ASSERT_TRUE(getTiffBlock(&l.img, &first, &count, buf));
+        ASSERT_LE(first, line);
+        ASSERT_GT(first + count, line);
+        ASSERT_LE(count, most);
+        // Chunks never cross a tile row.
+        EXPECT_EQ(first / static_cast<int>(tl), (first + count - 1) / static_cast<int>(tl));
+        const unsigned char* p = buf.data() + static_cast<size_t>(line - first) * w;
+        for (uint32_t x = 0; x < w; ++x) bad += p[x] != value(x, line);
+    }
+    EXPECT_EQ(bad, 0);
+}
+
 TEST(TiffDir, PackBitsRunsStayInsideTheirBuffers) {
     uint8_t out[8];
     // -128 is skipped; a repeat is cut at the end of the output.
