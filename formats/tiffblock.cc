@@ -1,0 +1,239 @@
+// Line access of TIFF images: decoding the strip or tile row that holds a
+// line into pixel-interleaved records for the cache, and writing a record
+// back through the strip or tile map of an uncompressed file.
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "formats/formats.h"
+#include "formats/packbits.h"
+#include "formats/tiffdir.h"
+#include "init/output.h"
+#include "ramimage/fileio.h"
+
+using zarn::conPrintf;
+using zarn::kStderr;
+
+namespace {
+
+// PackBits input read at a time, and room for an unfinished run carried
+// over to the next read.
+constexpr size_t kPackBitsChunk = 32 * 1024;
+constexpr size_t kPackBitsCarry = 256;
+// Tile lines gathered by one scattered read (two vectors each, within
+// IOV_MAX).
+constexpr int kIovLines = 256;
+
+TiffInfo* tiffInfoOf(const RAMImage* img) {
+    return img ? dynamic_cast<TiffInfo*>(img->privData.get()) : nullptr;
+}
+
+// Reads n bytes at off into dst; what the file does not hold reads as 0.
+void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t off) {
+    int64_t got = zarn::readAt(fd, dst, static_cast<size_t>(n), off);
+    if (got < 0) got = 0;
+    if (got < n) std::memset(dst + got, 0, static_cast<size_t>(n - got));
+}
+
+// Decodes one PackBits strip or tile into dst (n bytes, zero-filled past
+// the data).  The compressed bytes are read in pieces small enough to stay
+// in the processor's cache between the read and the decoding.
+void readPackBits(int fd, TiffInfo& info, size_t piece, unsigned char* dst, int64_t n) {
+    const TiffLayout& lay = info.layout;
+    int64_t pos = lay.offsets[piece];
+    const int64_t end = pos + lay.byteCounts[piece];  // capped by the file size at selection
+    info.scratch.resize(kPackBitsChunk + kPackBitsCarry);
+    uint8_t* in = info.scratch.data();
+    size_t have = 0, out = 0;
+    while (out < static_cast<size_t>(n)) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(kPackBitsChunk, end - pos));
+        int64_t got = want ? zarn::readAt(fd, in + have, want, pos) : 0;
+        if (got < 0) got = 0;
+        pos += got;
+        have += static_cast<size_t>(got);
+        if (static_cast<size_t>(got) < want || pos >= end || got == 0) {
+            out += unpackBits(in, have, dst + out, static_cast<size_t>(n) - out);
+            break;
+        }
+        size_t used = 0;
+        out += unpackBitsWhole(in, have, dst + out, static_cast<size_t>(n) - out, &used);
+        // At most one unfinished run (kPackBitsCarry bytes) moves to the front.
+        have -= used;
+        std::memmove(in, in + used, have);
+    }
+    if (static_cast<int64_t>(out) < n) std::memset(dst + out, 0, static_cast<size_t>(n - static_cast<int64_t>(out)));
+}
+
+// preadv that finishes partial transfers; the bytes read (short at the end
+// of the file), or -1.
+int64_t readvAt(int fd, iovec* iov, int count, int64_t offset) {
+    int64_t total = 0;
+    while (count > 0) {
+        ssize_t r = ::preadv(fd, iov, count, static_cast<off_t>(offset + total));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return total ? total : -1;
+        }
+        if (r == 0) break;
+        total += r;
+        // Skip the vectors filled and trim the one partly filled.
+        size_t left = static_cast<size_t>(r);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return total;
+}
+
+// Reads n lines of an uncompressed tile straight to their places in the
+// block (stride B), keeping `copy` bytes of each W-byte tile line: one
+// scattered read a tile, no intermediate copy.
+void readTileLines(int fd, TiffInfo& info, int64_t off, int n, int64_t W, int64_t copy, unsigned char* dst,
+                   int64_t B) {
+    const int64_t skip = W - copy;
+    if (skip > 0 && static_cast<int64_t>(info.scratch.size()) < skip) info.scratch.resize(static_cast<size_t>(skip));
+    std::vector<iovec> iov;
+    iov.reserve(static_cast<size_t>(2 * std::min(n, kIovLines)));
+    for (int r0 = 0; r0 < n; r0 += kIovLines) {
+        const int r1 = std::min(n, r0 + kIovLines);
+        iov.clear();
+        int64_t want = 0;
+        for (int r = r0; r < r1; ++r) {
+            iov.push_back({dst + r * B, static_cast<size_t>(copy)});
+            want += copy;
+            // The padding after the last line is never needed.
+            if (skip > 0 && r + 1 < n) {
+                iov.push_back({info.scratch.data(), static_cast<size_t>(skip)});
+                want += skip;
+            }
+        }
+        int64_t at = off + r0 * W;
+        int64_t got = readvAt(fd, iov.data(), static_cast<int>(iov.size()), at);
+        if (got < want) {
+            // Short file: what it did not hold reads as 0.
+            for (int r = r0; r < r1; ++r) {
+                int64_t lineAt = (r - r0) * W;
+                int64_t have = std::clamp<int64_t>(got - lineAt, 0, copy);
+                std::memset(dst + r * B + have, 0, static_cast<size_t>(copy - have));
+            }
+        }
+    }
+}
+
+bool readStrips(RAMImage* img, TiffInfo& info, int line, int* first, int* count, std::vector<unsigned char>& buf) {
+    const TiffLayout& lay = info.layout;
+    const int64_t B = img->head.block, rows = img->head.rows;
+    const int s = line / lay.rowsPerStrip;
+    const int start = s * lay.rowsPerStrip;
+    const int stripRows = static_cast<int>(std::min<int64_t>(lay.rowsPerStrip, rows - start));
+    if (lay.compression == kTiffPackBits) {
+        buf.resize(static_cast<size_t>(stripRows * B));
+        readPackBits(img->fd, info, static_cast<size_t>(s), buf.data(), stripRows * B);
+        *first = start;
+        *count = stripRows;
+        return true;
+    }
+    const int chunk = lay.blockLines;
+    const int from = start + (line - start) / chunk * chunk;
+    const int n = std::min(chunk, start + stripRows - from);
+    buf.resize(static_cast<size_t>(n * B));
+    readZeroFilled(img->fd, buf.data(), n * B, int64_t{lay.offsets[static_cast<size_t>(s)]} + (from - start) * B);
+    *first = from;
+    *count = n;
+    return true;
+}
+
+bool readTiles(RAMImage* img, TiffInfo& info, int line, int* first, int* count, std::vector<unsigned char>& buf) {
+    const TiffLayout& lay = info.layout;
+    const int64_t B = img->head.block, W = lay.tileLineBytes;
+    const int T = line / lay.tileLength;
+    const int rowStart = T * lay.tileLength;
+    const int rowEnd = static_cast<int>(std::min<int64_t>(int64_t{rowStart} + lay.tileLength, img->head.rows));
+    const bool packed = lay.compression == kTiffPackBits;
+    // PackBits tiles decode from their first line: the whole tile row.
+    const int chunk = packed ? lay.tileLength : lay.blockLines;
+    const int from = rowStart + (line - rowStart) / chunk * chunk;
+    const int n = std::min(chunk, rowEnd - from);
+    buf.resize(static_cast<size_t>(n * B));
+    std::vector<unsigned char>& tile = info.tileBuf;
+    for (int k = 0; k < lay.tilesAcross; ++k) {
+        const int64_t col = k * W;
+        if (col >= B) break;
+        const int64_t copy = std::min(W, B - col);
+        const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
+        if (packed) {
+            tile.resize(static_cast<size_t>(n * W));
+            readPackBits(img->fd, info, piece, tile.data(), n * W);
+            for (int r = 0; r < n; ++r)
+                std::memcpy(buf.data() + r * B + col, tile.data() + r * W, static_cast<size_t>(copy));
+        } else {
+            readTileLines(img->fd, info, lay.offsets[piece] + int64_t{from - rowStart} * W, n, W, copy, buf.data() + col,
+                          B);
+        }
+    }
+    *first = from;
+    *count = n;
+    return true;
+}
+
+}  // namespace
+
+// ---- line access ------------------------------------------------------------------
+
+bool getTiffBlock(RAMImage* img, int* line, int* count, std::vector<unsigned char>& buf) {
+    TiffInfo* info = tiffInfoOf(img);
+    if (!info || !line || !count || info->layout.offsets.empty()) return false;
+    int l = *line;
+    if (l < 0 || l >= img->head.rows) return false;
+    if (info->layout.tiled) return readTiles(img, *info, l, line, count, buf);
+    return readStrips(img, *info, l, line, count, buf);
+}
+
+bool putTiffLine(RAMImage* img, int line, const unsigned char* record) {
+    TiffInfo* info = tiffInfoOf(img);
+    if (!info || !record || line < 0 || line >= img->head.rows) return false;
+    const TiffLayout& lay = info->layout;
+    if (lay.compression != kTiffNoCompression) {
+        conPrintf(kStderr, "Can't write to a compressed Tiff file: %s\n", img->head.file);
+        return false;
+    }
+    const int64_t B = img->head.block;
+    const int64_t size = zarn::fileSize(img->fd);
+    // Writes stay inside the file: a map pointing past its end is not
+    // allowed to grow it.
+    auto put = [&](const unsigned char* p, int64_t n, int64_t at) {
+        if (at + n > size || !zarn::writeAt(img->fd, p, static_cast<size_t>(n), at)) {
+            conPrintf(kStderr, "Error in writing line %d of %s\n", line, img->head.file);
+            return false;
+        }
+        return true;
+    };
+    if (!lay.tiled) {
+        const int s = line / lay.rowsPerStrip;
+        return put(record, B, int64_t{lay.offsets[static_cast<size_t>(s)]} + (line - s * lay.rowsPerStrip) * B);
+    }
+    const int64_t W = lay.tileLineBytes;
+    const int T = line / lay.tileLength;
+    const int64_t r = line - int64_t{T} * lay.tileLength;
+    for (int k = 0; k < lay.tilesAcross; ++k) {
+        const int64_t col = k * W;
+        if (col >= B) break;
+        const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
+        if (!put(record + col, std::min(W, B - col), int64_t{lay.offsets[piece]} + r * W)) return false;
+    }
+    return true;
+}
+
+int tiffBlockLines(const RAMImage* img) {
+    TiffInfo* info = tiffInfoOf(img);
+    return info ? info->layout.blockLines : 0;
+}
+
