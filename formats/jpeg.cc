@@ -62,18 +62,6 @@ int makeSibling(const std::string& target, mode_t mode, std::string* tmpName) {
     return fd;
 }
 
-// The decode writes every byte of the cache once: on huge pages that costs a
-// few dozen page faults instead of one per 4 KiB, and the later unmap is
-// as cheap.  Only advice; the part of the buffer that is not whole 2 MiB
-// pages is left as it is.
-void adviseHugePages(unsigned char* p, int64_t n) {
-    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-    if (!p || n < static_cast<int64_t>(2 * kHuge)) return;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(n)) & ~(kHuge - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 }  // namespace
 
 int imgJPEG(int fd, const char*, ImageHead* head, HandlerPtr*) {
@@ -106,7 +94,6 @@ int imgJPEG(int fd, const char*, ImageHead* head, HandlerPtr*) {
 }
 
 int readJPEG(RAMImage* img) {
-    adviseHugePages(img->buffer.data(), img->buffer.size());
     if (!holdWholeImage(img)) {
         zarn::conPuts(zarn::kStderr, "Error of malloc in readJPEG.\n");
         return 0;

@@ -261,7 +261,8 @@ RAMImage* createRAMImage(const char* name, const ImageHead* head, RAMImage* reus
     fresh->dataOffset = h.imgid == IMG_TIFF ? int64_t{static_cast<uint32_t>(h.offset)} : int64_t{h.offset};
     chooseLineProcs(fresh);
     fresh->lineBytes = pixelLineBytes(h.pixel, h.columns);
-    if (fresh->head.block < fresh->lineBytes) {
+    // A JPEG keeps its encoding quality in block, not a record length.
+    if (h.imgid != IMG_JPEG && fresh->head.block < fresh->lineBytes) {
         const int64_t bits = pixelBits(h.pixel) ? pixelBits(h.pixel) : 8;
         int64_t blk;
         if (h.imgid == IMG_BIP || h.imgid == IMG_TIFF)

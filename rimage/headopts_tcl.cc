@@ -230,7 +230,8 @@ int validateHead(Tcl_Interp* interp, ImageHead* h, const ImageHead& before) {
     default: minBlock = (cols * bits + 7) / 8; break;
     }
     if (minBlock > INT32_MAX) return fail(interp, "Invalid image size: a line is too long.");
-    if (h->block < minBlock) h->block = static_cast<int>(minBlock);
+    // A JPEG keeps its encoding quality in block.
+    if (h->imgid != IMG_JPEG && h->block < minBlock) h->block = static_cast<int>(minBlock);
     if (checkImageGeometry(*h) != 0) return fail(interp, "Invalid image size: the image is too large.");
     if (h->nindices != before.nindices || h->pixel != before.pixel) greyRamp(h, h->nindices);
     return TCL_OK;

@@ -74,8 +74,12 @@ int rimgHistCmd(Tcl_Interp* interp, int argc, const char** argv) {
         for (size_t b = 0; b < img->hist.size(); ++b) {
             const HistRecord& r = img->hist[b];
             if (r.bins.empty()) continue;
-            out += "{" + std::to_string(r.bins[0]);
-            for (size_t i = 1; i < r.bins.size(); ++i) out += " " + std::to_string(r.bins[i]);
+            out += '{';
+            out += std::to_string(r.bins[0]);
+            for (size_t i = 1; i < r.bins.size(); ++i) {
+                out += ' ';
+                out += std::to_string(r.bins[i]);
+            }
             out += "} ";
         }
     }

@@ -20,7 +20,9 @@ TEST(Fmt, RingWrapsAndLongTextsAreWhole) {
     for (int i = 0; i < 20; ++i) {
         const char* t = fmt("%s%d", big.c_str(), i);
         ASSERT_EQ(std::string(t), big + std::to_string(i));
-        if (prev) EXPECT_NE(prev, t);
+        if (prev) {
+            EXPECT_NE(prev, t);
+        }
         prev = t;
     }
     std::string huge(100000, 'y');

@@ -106,7 +106,9 @@ TEST(RawOpen, FixturesMatchTheirOracleDecode) {
             EXPECT_DOUBLE_EQ(h.x0, 0.5);
             EXPECT_DOUBLE_EQ(h.y0, 22.5);
         }
-        if (h.nindices) EXPECT_EQ(h.colorTable[5][0] * 1000000 + h.colorTable[5][1] * 1000 + h.colorTable[5][2], 35065250);
+        if (h.nindices) {
+            EXPECT_EQ(h.colorTable[5][0] * 1000000 + h.colorTable[5][1] * 1000 + h.colorTable[5][2], 35065250);
+        }
     }
 }
 
