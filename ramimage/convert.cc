@@ -14,31 +14,9 @@
 #endif
 
 #include "init/output.h"
+#include "ramimage/samples.h"
 
 namespace {
-
-template <typename T>
-inline T ld(const unsigned char* p, int64_t i) {
-    T v;
-    std::memcpy(&v, p + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
-    return v;
-}
-
-template <typename T>
-inline void st(unsigned char* p, int64_t i, T v) {
-    std::memcpy(p + i * static_cast<int64_t>(sizeof(T)), &v, sizeof(T));
-}
-
-inline unsigned bitAt(const unsigned char* p, int64_t x, int msbf) {
-    unsigned b = p[x >> 3];
-    return msbf ? (b >> (7 - (x & 7))) & 1u : (b >> (x & 7)) & 1u;
-}
-
-inline unsigned nibbleAt(const unsigned char* p, int64_t x, int msbf) {
-    unsigned b = p[x >> 1];
-    bool high = msbf ? !(x & 1) : (x & 1);
-    return high ? b >> 4 : b & 15u;
-}
 
 // Clipped window of a request: the first `lead` outputs and everything from
 // lead + count on lie outside the line.
@@ -63,7 +41,7 @@ Span clip(int64_t x0, int64_t n, int64_t columns) {
 template <typename T, int STRIDE>
 void loadTyped(const unsigned char* line, int64_t x, int64_t n, float* out, int64_t stride) {
     const int64_t s = STRIDE ? STRIDE : stride;
-    for (int64_t i = 0; i < n; ++i) out[i * s] = static_cast<float>(ld<T>(line, x + i));
+    for (int64_t i = 0; i < n; ++i) out[i * s] = static_cast<float>(loadSample<T>(line, x + i));
 }
 
 template <typename T>
@@ -110,9 +88,9 @@ inline unsigned char lowByte<float>(float v) {
 template <typename T>
 void loadBytes(const unsigned char* line, int64_t x, int64_t n, unsigned char* out, int64_t stride) {
     if (stride == 1) {
-        for (int64_t i = 0; i < n; ++i) out[i] = lowByte(ld<T>(line, x + i));
+        for (int64_t i = 0; i < n; ++i) out[i] = lowByte(loadSample<T>(line, x + i));
     } else {
-        for (int64_t i = 0; i < n; ++i) out[i * stride] = lowByte(ld<T>(line, x + i));
+        for (int64_t i = 0; i < n; ++i) out[i * stride] = lowByte(loadSample<T>(line, x + i));
     }
 }
 
@@ -199,7 +177,7 @@ void storeRounded(unsigned char* line, int64_t x, int64_t n, const float* in) {
         }
     }
 #endif
-    for (; i < n; ++i) st<T>(out, i, roundOne<T, LO, HI>(in[i]));
+    for (; i < n; ++i) storeSample<T>(out, i, roundOne<T, LO, HI>(in[i]));
 }
 
 template <typename T>
@@ -211,7 +189,7 @@ void storeRounded64(unsigned char* line, int64_t x, int64_t n, const float* in, 
         v = v < hi ? v : hi;
         int64_t r = static_cast<int64_t>(v + (v >= 0 ? 0.5 : -0.5));
         r = std::clamp<int64_t>(r, static_cast<int64_t>(lo), static_cast<int64_t>(hi));
-        st<T>(line, x + i, static_cast<T>(r));
+        storeSample<T>(line, x + i, static_cast<T>(r));
     }
 }
 
@@ -255,7 +233,7 @@ void floatToLine(const RAMImage* img, unsigned char* line, int64_t x, int64_t n,
 
 template <typename T, typename S>
 void storeWidened(unsigned char* line, int64_t x, int64_t n, const S* in) {
-    for (int64_t i = 0; i < n; ++i) st<T>(line, x + i, static_cast<T>(in[i]));
+    for (int64_t i = 0; i < n; ++i) storeSample<T>(line, x + i, static_cast<T>(in[i]));
 }
 
 // Stores unsigned integer samples (bytes or 16-bit values) without rounding.
@@ -346,6 +324,34 @@ float bilinear(RAMImage* img, double x, double y, int band) {
     return static_cast<float>(v);
 }
 
+// Reads n samples of a band-line from column x0 through `convert`, with
+// zeros outside the line and for lines or bands outside the image.
+template <typename T, typename Convert>
+int readLine(RAMImage* img, int line, int x0, int n, int band, T* out, int stride, Convert convert) {
+    if (!img || n < 1 || !out) return 0;
+    if (stride < 1) stride = 1;
+    Span s = clip(x0, n, img->head.columns);
+    const unsigned char* p = readable(img, line, band) && s.count ? img->getLineProc(img, line, band, 1) : nullptr;
+    if (!p) s.count = 0, s.lead = n;
+    for (int64_t i = 0; i < s.lead; ++i) out[i * stride] = T{};
+    if (s.count) convert(img, p, s.x, s.count, out + s.lead * stride, stride);
+    for (int64_t i = s.lead + s.count; i < n; ++i) out[i * stride] = T{};
+    return 1;
+}
+
+// Stores the samples that fall inside the line through `convert` and marks
+// the band-line modified; 0 when nothing could be stored.
+template <typename T, typename Convert>
+int writeLine(RAMImage* img, int line, int x0, int n, int band, const T* in, Convert convert) {
+    if (!img || n < 1 || !in) return 0;
+    Span s = clip(x0, n, img->head.columns);
+    unsigned char* p = writableLine(img, line, band, s);
+    if (!p) return 0;
+    convert(img, p, s.x, s.count, in + s.lead);
+    updateRAMImageLine(img, line, static_cast<int>(s.x), static_cast<int>(s.count), band);
+    return 1;
+}
+
 float nearest(RAMImage* img, double x, double y, int band) {
     if (!(x > -0.5 && y > -0.5)) return 0.0f;
     int ix = static_cast<int>(x + 0.5), iy = static_cast<int>(y + 0.5);
@@ -356,15 +362,7 @@ float nearest(RAMImage* img, double x, double y, int band) {
 }  // namespace
 
 int getFloatBILDataEx(RAMImage* img, int line, int x0, int n, int band, float* out, int stride) {
-    if (!img || n < 1 || !out) return 0;
-    if (stride < 1) stride = 1;
-    Span s = clip(x0, n, img->head.columns);
-    const unsigned char* p = readable(img, line, band) && s.count ? img->getLineProc(img, line, band, 1) : nullptr;
-    if (!p) s.count = 0, s.lead = n;
-    for (int64_t i = 0; i < s.lead; ++i) out[i * stride] = 0.0f;
-    if (s.count) lineToFloat(img, p, s.x, s.count, out + s.lead * stride, stride);
-    for (int64_t i = s.lead + s.count; i < n; ++i) out[i * stride] = 0.0f;
-    return 1;
+    return readLine(img, line, x0, n, band, out, stride, lineToFloat);
 }
 
 int getFloatBILData(RAMImage* img, int line, int x0, int n, int band, float* out) {
@@ -372,15 +370,7 @@ int getFloatBILData(RAMImage* img, int line, int x0, int n, int band, float* out
 }
 
 int getByteBILDataEx(RAMImage* img, int line, int x0, int n, int band, unsigned char* out, int stride) {
-    if (!img || n < 1 || !out) return 0;
-    if (stride < 1) stride = 1;
-    Span s = clip(x0, n, img->head.columns);
-    const unsigned char* p = readable(img, line, band) && s.count ? img->getLineProc(img, line, band, 1) : nullptr;
-    if (!p) s.count = 0, s.lead = n;
-    for (int64_t i = 0; i < s.lead; ++i) out[i * stride] = 0;
-    if (s.count) lineToByte(img, p, s.x, s.count, out + s.lead * stride, stride);
-    for (int64_t i = s.lead + s.count; i < n; ++i) out[i * stride] = 0;
-    return 1;
+    return readLine(img, line, x0, n, band, out, stride, lineToByte);
 }
 
 int getByteBILData(RAMImage* img, int line, int x0, int n, int band, unsigned char* out) {
@@ -400,33 +390,15 @@ float getFloatPixelValue(RAMImage* img, int x, int y, int band) {
 }
 
 int putFloatBILData(RAMImage* img, int line, int x0, int n, int band, const float* in) {
-    if (!img || n < 1 || !in) return 0;
-    Span s = clip(x0, n, img->head.columns);
-    unsigned char* p = writableLine(img, line, band, s);
-    if (!p) return 0;
-    floatToLine(img, p, s.x, s.count, in + s.lead);
-    updateRAMImageLine(img, line, static_cast<int>(s.x), static_cast<int>(s.count), band);
-    return 1;
+    return writeLine(img, line, x0, n, band, in, floatToLine);
 }
 
 int putByteBILData(RAMImage* img, int line, int x0, int n, int band, const unsigned char* in) {
-    if (!img || n < 1 || !in) return 0;
-    Span s = clip(x0, n, img->head.columns);
-    unsigned char* p = writableLine(img, line, band, s);
-    if (!p) return 0;
-    uintToLine(img, p, s.x, s.count, in + s.lead);
-    updateRAMImageLine(img, line, static_cast<int>(s.x), static_cast<int>(s.count), band);
-    return 1;
+    return writeLine(img, line, x0, n, band, in, uintToLine<unsigned char>);
 }
 
 int putUSHORTBILData(RAMImage* img, int line, int x0, int n, int band, const uint16_t* in) {
-    if (!img || n < 1 || !in) return 0;
-    Span s = clip(x0, n, img->head.columns);
-    unsigned char* p = writableLine(img, line, band, s);
-    if (!p) return 0;
-    uintToLine(img, p, s.x, s.count, in + s.lead);
-    updateRAMImageLine(img, line, static_cast<int>(s.x), static_cast<int>(s.count), band);
-    return 1;
+    return writeLine(img, line, x0, n, band, in, uintToLine<uint16_t>);
 }
 
 int readFloatBILData(RAMImage* img, int line, int x0, int n, int band, float* out) {

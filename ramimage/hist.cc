@@ -11,15 +11,9 @@
 #include "formats/formats.h"
 #include "init/output.h"
 #include "ramimage/convert.h"
+#include "ramimage/samples.h"
 
 namespace {
-
-template <typename T>
-inline T ld(const unsigned char* p, int64_t i) {
-    T v;
-    std::memcpy(&v, p + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
-    return v;
-}
 
 void resetRecord(HistRecord& h) {
     h.sum = h.sumSq = h.count = h.mean = h.std = 0;
@@ -70,7 +64,7 @@ template <typename T>
 void countValues(HistRecord& h, const unsigned char* p, int64_t n, int64_t step) {
     double sum = 0, sumSq = 0, mn = h.min, mx = h.max;
     for (int64_t i = 0; i < n; i += step) {
-        double v = static_cast<double>(ld<T>(p, i));
+        double v = static_cast<double>(loadSample<T>(p, i));
         sum += v;
         sumSq += v * v;
         mn = v < mn ? v : mn;
@@ -150,16 +144,7 @@ void calcHist(HistRecord& h, int pixel, int n, int step, const void* samples, in
     case PIX_4BITS: {
         uint32_t t[16] = {};
         for (int64_t x = 0; x < n; x += step) {
-            unsigned v;
-            if (pixel == PIX_1BIT) {
-                unsigned b = p[x >> 3];
-                v = msbf ? (b >> (7 - (x & 7))) & 1u : (b >> (x & 7)) & 1u;
-            } else {
-                unsigned b = p[x >> 1];
-                bool high = msbf ? !(x & 1) : (x & 1);
-                v = high ? b >> 4 : b & 15u;
-            }
-            ++t[v];
+            ++t[pixel == PIX_1BIT ? bitAt(p, x, msbf) : nibbleAt(p, x, msbf)];
         }
         if (static_cast<int>(h.bins.size()) >= (pixel == PIX_1BIT ? 2 : 16))
             foldBins(h, t, pixel == PIX_1BIT ? 2 : 16);
