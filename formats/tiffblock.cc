@@ -24,7 +24,6 @@ constexpr size_t kPackBitsChunk = 32 * 1024;
 constexpr size_t kPackBitsCarry = 256;
 // Tile lines gathered by one scattered read (two vectors each, within
 // IOV_MAX).
-constexpr int kIovLines = 256;
 
 TiffInfo* tiffInfoOf(const RAMImage* img) {
     return img ? dynamic_cast<TiffInfo*>(img->privData.get()) : nullptr;
@@ -66,65 +65,24 @@ void readPackBits(int fd, TiffInfo& info, size_t piece, unsigned char* dst, int6
     if (static_cast<int64_t>(out) < n) std::memset(dst + out, 0, static_cast<size_t>(n - static_cast<int64_t>(out)));
 }
 
-// preadv that finishes partial transfers; the bytes read (short at the end
-// of the file), or -1.
-int64_t readvAt(int fd, iovec* iov, int count, int64_t offset) {
-    int64_t total = 0;
-    while (count > 0) {
-        ssize_t r = ::preadv(fd, iov, count, static_cast<off_t>(offset + total));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return total ? total : -1;
-        }
-        if (r == 0) break;
-        total += r;
-        // Skip the vectors filled and trim the one partly filled.
-        size_t left = static_cast<size_t>(r);
-        while (count > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
-            iov->iov_len -= left;
-        }
-    }
-    return total;
-}
-
-// Reads n lines of an uncompressed tile straight to their places in the
-// block (stride B), keeping `copy` bytes of each W-byte tile line: one
-// scattered read a tile, no intermediate copy.
+// Reads n lines of an uncompressed tile to their places in the block
+// (stride B), keeping `copy` bytes of each W-byte tile line.
 void readTileLines(int fd, TiffInfo& info, int64_t off, int n, int64_t W, int64_t copy, unsigned char* dst,
                    int64_t B) {
-    const int64_t skip = W - copy;
-    if (skip > 0 && static_cast<int64_t>(info.scratch.size()) < skip) info.scratch.resize(static_cast<size_t>(skip));
-    std::vector<iovec> iov;
-    iov.reserve(static_cast<size_t>(2 * std::min(n, kIovLines)));
-    for (int r0 = 0; r0 < n; r0 += kIovLines) {
-        const int r1 = std::min(n, r0 + kIovLines);
-        iov.clear();
-        int64_t want = 0;
-        for (int r = r0; r < r1; ++r) {
-            iov.push_back({dst + r * B, static_cast<size_t>(copy)});
-            want += copy;
-            // The padding after the last line is never needed.
-            if (skip > 0 && r + 1 < n) {
-                iov.push_back({info.scratch.data(), static_cast<size_t>(skip)});
-                want += skip;
-            }
-        }
-        int64_t at = off + r0 * W;
-        int64_t got = readvAt(fd, iov.data(), static_cast<int>(iov.size()), at);
-        if (got < want) {
-            // Short file: what it did not hold reads as 0.
-            for (int r = r0; r < r1; ++r) {
-                int64_t lineAt = (r - r0) * W;
-                int64_t have = std::clamp<int64_t>(got - lineAt, 0, copy);
-                std::memset(dst + r * B + have, 0, static_cast<size_t>(copy - have));
-            }
-        }
+    // The n lines of one tile follow each other in the file: one read of
+    // them all into a scratch buffer small enough to stay in the processor's
+    // cache, then a copy of each line to its place, is cheaper than having
+    // the kernel scatter line-sized pieces.
+    const int64_t want = int64_t{n} * W;
+    if (static_cast<int64_t>(info.scratch.size()) < want) info.scratch.resize(static_cast<size_t>(want));
+    int64_t got = zarn::readAt(fd, info.scratch.data(), static_cast<size_t>(want), off);
+    if (got < 0) got = 0;
+    for (int r = 0; r < n; ++r) {
+        int64_t lineAt = int64_t{r} * W;
+        // Short file: what it did not hold reads as 0.
+        int64_t have = std::clamp<int64_t>(got - lineAt, 0, copy);
+        std::memcpy(dst + r * B, info.scratch.data() + lineAt, static_cast<size_t>(have));
+        if (have < copy) std::memset(dst + r * B + have, 0, static_cast<size_t>(copy - have));
     }
 }
 

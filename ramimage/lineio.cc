@@ -10,6 +10,7 @@
 #include "init/output.h"
 #include "ramimage/fileio.h"
 #include "ramimage/hist.h"
+#include "ramimage/interleave.h"
 #include "ramimage/ramimage.h"
 
 namespace {
@@ -50,46 +51,6 @@ void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t pos) {
     if (got < n) std::memset(dst + got, 0, static_cast<size_t>(n - got));
 }
 
-template <int S, int NB>
-void splitRecord(const unsigned char* rec, unsigned char* const* dst, int64_t cols, int nbRuntime) {
-    const int nb = NB ? NB : nbRuntime;
-    for (int64_t x = 0; x < cols; ++x) {
-        const unsigned char* s = rec + x * nb * S;
-        for (int b = 0; b < nb; ++b) std::memcpy(dst[b] + x * S, s + b * S, S);
-    }
-}
-
-template <int S, int NB>
-void joinRecord(unsigned char* rec, const unsigned char* const* src, int64_t cols, int nbRuntime) {
-    const int nb = NB ? NB : nbRuntime;
-    for (int64_t x = 0; x < cols; ++x) {
-        unsigned char* d = rec + x * nb * S;
-        for (int b = 0; b < nb; ++b) std::memcpy(d + b * S, src[b] + x * S, S);
-    }
-}
-
-template <int S>
-void splitBySize(const unsigned char* rec, unsigned char* const* dst, int64_t cols, int nb) {
-    switch (nb) {
-    case 1: std::memcpy(dst[0], rec, static_cast<size_t>(cols * S)); break;
-    case 2: splitRecord<S, 2>(rec, dst, cols, nb); break;
-    case 3: splitRecord<S, 3>(rec, dst, cols, nb); break;
-    case 4: splitRecord<S, 4>(rec, dst, cols, nb); break;
-    default: splitRecord<S, 0>(rec, dst, cols, nb); break;
-    }
-}
-
-template <int S>
-void joinBySize(unsigned char* rec, const unsigned char* const* src, int64_t cols, int nb) {
-    switch (nb) {
-    case 1: std::memcpy(rec, src[0], static_cast<size_t>(cols * S)); break;
-    case 2: joinRecord<S, 2>(rec, src, cols, nb); break;
-    case 3: joinRecord<S, 3>(rec, src, cols, nb); break;
-    case 4: joinRecord<S, 4>(rec, src, cols, nb); break;
-    default: joinRecord<S, 0>(rec, src, cols, nb); break;
-    }
-}
-
 // Splits one record into per-band lines (dst[b] for band b).
 void splitLine(const RAMImage* img, const unsigned char* rec, unsigned char* const* dst) {
     const ImageHead& h = img->head;
@@ -98,11 +59,7 @@ void splitLine(const RAMImage* img, const unsigned char* rec, unsigned char* con
             std::memcpy(dst[b], rec + b * img->lineBytes, static_cast<size_t>(img->lineBytes));
         return;
     }
-    switch (sampleBytes(h.pixel)) {
-    case 2: splitBySize<2>(rec, dst, h.columns, h.nbands); break;
-    case 4: splitBySize<4>(rec, dst, h.columns, h.nbands); break;
-    default: splitBySize<1>(rec, dst, h.columns, h.nbands); break;
-    }
+    splitBands(rec, dst, h.columns, h.nbands, sampleBytes(h.pixel));
 }
 
 void joinLine(const RAMImage* img, unsigned char* rec, const unsigned char* const* src) {
@@ -112,11 +69,7 @@ void joinLine(const RAMImage* img, unsigned char* rec, const unsigned char* cons
             std::memcpy(rec + b * img->lineBytes, src[b], static_cast<size_t>(img->lineBytes));
         return;
     }
-    switch (sampleBytes(h.pixel)) {
-    case 2: joinBySize<2>(rec, src, h.columns, h.nbands); break;
-    case 4: joinBySize<4>(rec, src, h.columns, h.nbands); break;
-    default: joinBySize<1>(rec, src, h.columns, h.nbands); break;
-    }
+    joinBands(rec, src, h.columns, h.nbands, sampleBytes(h.pixel));
 }
 
 // File position of the record (or band-line) of `line`.
@@ -383,7 +336,9 @@ unsigned char* getRAMImageLine(RAMImage* img, int line, int band, int mode) {
         // The slot is filled from the decoded strip or tile row below.
         img->slotLine[slot] = -1;
         int first = line, count = 0;
-        std::vector<unsigned char> block;
+        // The record buffer is kept between misses: no allocation and no
+        // zero-fill per strip.
+        std::vector<unsigned char>& block = img->record;
         if (!getTiffBlock(img, &first, &count, block) || count < 1 || line < first || line >= first + count ||
             static_cast<int64_t>(block.size()) < int64_t{count} * h.block) {
             std::memset(p, 0, static_cast<size_t>(img->lineBytes));

@@ -1,0 +1,10 @@
+// Splitting pixel-interleaved records into band-lines and joining them back.
+// The common cases (three and four byte bands) run sixteen pixels at a time.
+#pragma once
+#include <cstdint>
+
+// Record of `cols` pixels of `nb` samples of `sampleBytes` bytes each
+// (1, 2 or 4) -> dst[b] for every band b.
+void splitBands(const unsigned char* rec, unsigned char* const* dst, int64_t cols, int nb, int sampleBytes);
+// The reverse.
+void joinBands(unsigned char* rec, const unsigned char* const* src, int64_t cols, int nb, int sampleBytes);
