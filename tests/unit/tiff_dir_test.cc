@@ -333,7 +333,7 @@ TEST(TiffDir, TilesAreFoundThroughTheirOwnTags) {
 // A tile row wider than the chunk the reader hands to the cache comes in
 // pieces of whole lines, each line right.
 TEST(TiffDir, WideTileRowsComeInChunks) {
-    const uint32_t w = 20000, h = 20, tw = 16, tl = 16;
+    const uint32_t w = 80000, h = 20, tw = 16, tl = 16;
     const uint32_t across = (w + tw - 1) / tw, down = (h + tl - 1) / tl;
     auto value = [](uint32_t x, uint32_t y) { return static_cast<uint8_t>(x * 7 + y * 3); };
     Craft c(false);
