@@ -278,6 +278,18 @@ RAMImage* createRAMImage(const char* name, const ImageHead* head, RAMImage* reus
         }
         fresh->head.block = static_cast<int>(blk);
     }
+    // Formats decoded whole into the cache must fit it at once; refusing
+    // here spares every later line access a decode that cannot succeed.
+    if (h.imgid == IMG_GIF87a || h.imgid == IMG_GIF89a || h.imgid == IMG_JPEG || h.imgid == IMG_XBMP) {
+        auto whole = zarn::mulSize(fresh->lineBytes, h.rows, h.nbands);
+        if (!whole || *whole > cacheByteLimit()) {
+            zarn::conPrintf(zarn::kStderr, "Image %s of %d x %d x %d is too large to hold in memory.\n", name,
+                            h.columns, h.rows, h.nbands);
+            delete fresh;
+            *err = RAMERR_MEMORY;
+            return nullptr;
+        }
+    }
     int lines = defaultCacheLines(h.nbands, fresh->lineBytes);
     if (setRAMImageBuf(fresh, lines) < 1) {
         delete fresh;
