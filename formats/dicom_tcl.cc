@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "init/tclresult.h"
 #include "formats/dicom.h"
 #include "init/modules.h"
 #include "init/output.h"
@@ -33,25 +34,10 @@ DicomDictionary& dictionary() {
 const SubCommand kSubcommands[] = {{"add", 1}, {"count", 1}, {"data", 1}, {"get", 1}, {"index", 1}};
 enum { SUB_ADD, SUB_COUNT, SUB_DATA, SUB_GET, SUB_INDEX };
 
-void setResult(Tcl_Interp* interp, const std::string& s) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(s.data(), static_cast<int>(s.size())));
-}
-
-int fail(Tcl_Interp* interp, const std::string& msg) {
-    setResult(interp, msg);
-    return TCL_ERROR;
-}
-
-// An error without a message, as the malformed forms of the command give.
-int silentError(Tcl_Interp* interp) {
-    Tcl_ResetResult(interp);
-    return TCL_ERROR;
-}
-
 Tcl_Obj* stringList(const std::vector<std::string>& items) {
     Tcl_Obj* list = Tcl_NewListObj(0, nullptr);
     for (const std::string& s : items)
-        Tcl_ListObjAppendElement(nullptr, list, Tcl_NewStringObj(s.data(), static_cast<int>(s.size())));
+        appendString(list, s);
     return list;
 }
 

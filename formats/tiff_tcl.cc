@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "init/tclresult.h"
 #include "formats/tiffdir.h"
 #include "init/modules.h"
 #include "init/output.h"
@@ -37,25 +38,6 @@ TagNames& names() {
 
 const SubCommand kSubcommands[] = {{"add", 1}, {"count", 1}, {"data", 1}, {"get", 1}, {"index", 1}};
 enum { SUB_ADD, SUB_COUNT, SUB_DATA, SUB_GET, SUB_INDEX };
-
-void setResult(Tcl_Interp* interp, const std::string& s) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(s.data(), static_cast<int>(s.size())));
-}
-
-int fail(Tcl_Interp* interp, const std::string& msg) {
-    setResult(interp, msg);
-    return TCL_ERROR;
-}
-
-// The malformed forms of the command end with an error and no message.
-int silentError(Tcl_Interp* interp) {
-    Tcl_ResetResult(interp);
-    return TCL_ERROR;
-}
-
-void append(Tcl_Obj* list, const std::string& s) {
-    Tcl_ListObjAppendElement(nullptr, list, Tcl_NewStringObj(s.data(), static_cast<int>(s.size())));
-}
 
 // A whole decimal number in [lo, hi].
 bool parseInt(const char* s, long lo, long hi, long* out) {
@@ -110,7 +92,7 @@ int indexNames(Tcl_Interp* interp, int argc, const char** argv) {
     Tcl_Obj* list = Tcl_NewListObj(0, nullptr);
     int pos = 0;
     for (const auto& [tag, name] : names()) {
-        if (pos >= from && pos <= to) append(list, formatName(tag, name));
+        if (pos >= from && pos <= to) appendString(list, formatName(tag, name));
         if (++pos > to) break;
     }
     Tcl_SetObjResult(interp, list);
@@ -176,16 +158,16 @@ std::string entryLine(const TiffEntry& e) {
 // that offsets and counts above 2^31 read as other tools show them.
 int entryValues(Tcl_Interp* interp, int fd, int order, const TiffEntry& e) {
     Tcl_Obj* list = Tcl_NewListObj(0, nullptr);
-    append(list, nameOf(e.tag));
+    appendString(list, nameOf(e.tag));
     const int t = e.type;
     if (e.count == 1 && t != kTiffRational && t != kTiffSRational && t != kTiffDouble) {
         if (t == kTiffFloat) {
             float f;
             std::memcpy(&f, &e.value, 4);
-            append(list, zarn::strPrintf("%f", f));
+            appendString(list, zarn::strPrintf("%f", f));
         } else if (t != kTiffSByte) {
             long long v = t == kTiffSLong ? static_cast<int32_t>(e.value) : convertTiffOffsetLong(t, e.value);
-            append(list, std::to_string(v));
+            appendString(list, std::to_string(v));
         }
         Tcl_SetObjResult(interp, list);
         return TCL_OK;
@@ -199,28 +181,28 @@ int entryValues(Tcl_Interp* interp, int fd, int order, const TiffEntry& e) {
     const uint32_t n = e.count;
     switch (t) {
     case kTiffByte:
-        for (uint32_t i = 0; i < n; ++i) append(list, std::to_string(p[i]));
+        for (uint32_t i = 0; i < n; ++i) appendString(list, std::to_string(p[i]));
         break;
     case kTiffAscii: {
         size_t len = ::strnlen(reinterpret_cast<const char*>(p), raw.size());
-        append(list, std::string(reinterpret_cast<const char*>(p), len));
+        appendString(list, std::string(reinterpret_cast<const char*>(p), len));
         break;
     }
     case kTiffUndefined:
-        for (uint32_t i = 0; i < n; ++i) append(list, std::to_string(static_cast<int8_t>(p[i])));
+        for (uint32_t i = 0; i < n; ++i) appendString(list, std::to_string(static_cast<int8_t>(p[i])));
         break;
     case kTiffShort:
     case kTiffSShort:
         for (uint32_t i = 0; i < n; ++i) {
             uint16_t v = tiffLoad16(p + 2 * size_t{i}, order);
-            append(list, std::to_string(t == kTiffSShort ? int{static_cast<int16_t>(v)} : int{v}));
+            appendString(list, std::to_string(t == kTiffSShort ? int{static_cast<int16_t>(v)} : int{v}));
         }
         break;
     case kTiffLong:
     case kTiffSLong:
         for (uint32_t i = 0; i < n; ++i) {
             uint32_t v = tiffLoad32(p + 4 * size_t{i}, order);
-            append(list, t == kTiffSLong ? std::to_string(static_cast<int32_t>(v)) : std::to_string(v));
+            appendString(list, t == kTiffSLong ? std::to_string(static_cast<int32_t>(v)) : std::to_string(v));
         }
         break;
     case kTiffRational:
@@ -228,17 +210,17 @@ int entryValues(Tcl_Interp* interp, int fd, int order, const TiffEntry& e) {
         for (uint32_t i = 0; i < n; ++i) {
             uint32_t a = tiffLoad32(p + 8 * size_t{i}, order), b = tiffLoad32(p + 8 * size_t{i} + 4, order);
             if (t == kTiffSRational)
-                append(list, zarn::strPrintf("%d %d", static_cast<int32_t>(a), static_cast<int32_t>(b)));
+                appendString(list, zarn::strPrintf("%d %d", static_cast<int32_t>(a), static_cast<int32_t>(b)));
             else
-                append(list, zarn::strPrintf("%u %u", a, b));
+                appendString(list, zarn::strPrintf("%u %u", a, b));
         }
         break;
     case kTiffFloat:
-        for (uint32_t i = 0; i < n; ++i) append(list, zarn::strPrintf("%f", tiffLoadFloat(p + 4 * size_t{i}, order)));
+        for (uint32_t i = 0; i < n; ++i) appendString(list, zarn::strPrintf("%f", tiffLoadFloat(p + 4 * size_t{i}, order)));
         break;
     case kTiffDouble:
         for (uint32_t i = 0; i < n; ++i)
-            append(list, zarn::strPrintf("%f", tiffLoadDouble(p + 8 * size_t{i}, order)));
+            appendString(list, zarn::strPrintf("%f", tiffLoadDouble(p + 8 * size_t{i}, order)));
         break;
     default: break;  // SBYTE and unknown types show the name only
     }
@@ -250,7 +232,7 @@ int listDirectory(Tcl_Interp* interp, const Source& src, int volume, const char*
     const TiffIFD* ifd = src.dir->ifds[static_cast<size_t>(volume - 1)].get();
     if (!tagWord) {
         Tcl_Obj* list = Tcl_NewListObj(0, nullptr);
-        for (const TiffEntry& e : ifd->entries) append(list, entryLine(e));
+        for (const TiffEntry& e : ifd->entries) appendString(list, entryLine(e));
         Tcl_SetObjResult(interp, list);
         return TCL_OK;
     }

@@ -1,3 +1,4 @@
+#include "init/tclresult.h"
 #include "rimage/headopts.h"
 
 #include <algorithm>
@@ -135,11 +136,6 @@ int setOption(Tcl_Interp* interp, ImageHead* h, const HeadOption& o, const char*
     case Kind::Int: return Tcl_GetInt(interp, value, &intField(h, o));
     case Kind::Double: return Tcl_GetDouble(interp, value, &doubleField(h, o));
     }
-    return TCL_ERROR;
-}
-
-int fail(Tcl_Interp* interp, const char* msg) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(msg, -1));
     return TCL_ERROR;
 }
 

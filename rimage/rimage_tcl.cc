@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "init/tclresult.h"
 #include "apps/entries.h"
 #include "init/modules.h"
 #include "init/subcmd.h"
@@ -75,21 +76,12 @@ const AppRoute kApps[] = {
     {S_STATINFO, statInfoAp, "rimage statinfo"}, {S_TRANS, copyRimgAp, "rimage trans"},
 };
 
-void setResult(Tcl_Interp* interp, const std::string& s) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(s.data(), static_cast<int>(s.size())));
-}
-
-int error(Tcl_Interp* interp, const std::string& s) {
-    setResult(interp, s);
-    return TCL_ERROR;
-}
-
 // Adds a store error's text to the error information, then leaves `msg`.
 int storeError(Tcl_Interp* interp, int code, const std::string& msg) {
     Tcl_ResetResult(interp);
     const char* text = ramimgError(code);
     if (*text) Tcl_AddErrorInfo(interp, text);
-    return error(interp, msg);
+    return fail(interp, msg);
 }
 
 std::string usage(Argv argv, const char* rest) { return std::string("Usage: ") + argv[0] + " " + argv[1] + rest; }
@@ -138,7 +130,7 @@ void fixDisplayGeometry(ImageHead& h) {
 // ---- open ------------------------------------------------------------------
 int openCmd(ImageHead* def, Tcl_Interp* interp, int argc, Argv argv) {
     if (argc < 3) {
-        return error(interp, openUsage(argv));
+        return fail(interp, openUsage(argv));
     }
     ImageHead h = *def;
     RAMImage* img = getRAMImageByName(argv[2]);
@@ -169,20 +161,20 @@ int openCmd(ImageHead* def, Tcl_Interp* interp, int argc, Argv argv) {
     int type = parseImgID(argv[3]);
     bool known = false;
     for (int t : kMemoryTypes) known |= t == type;
-    if (!known) return error(interp, "Invalid image ID for a memory resident rimage.\n");
-    if (img && img->head.imgid != type) return error(interp, "Incompatible rimage ID.\n");
+    if (!known) return fail(interp, "Invalid image ID for a memory resident rimage.\n");
+    if (img && img->head.imgid != type) return fail(interp, "Incompatible rimage ID.\n");
     if (!(img && argc == 4)) {
         bool tableFromTemplate = false;
         if ((argc == 5 || argc == 6) && argv[4][0] != '-') {
             bool opened;
             RAMImage* t = findOrOpen(argv[4], &opened, &err);
-            if (!t) return error(interp, std::string("Fail to open the template: ") + argv[4]);
+            if (!t) return fail(interp, std::string("Fail to open the template: ") + argv[4]);
             h = t->head;
             tableFromTemplate = t->head.nindices > 0;
             DataRange r{};
             bool rangeOk = argc != 6 || parseDataRange(argv[5], t->head.columns, t->head.rows, t->head.nbands, &r);
             if (opened) closeRAMImage(t, nullptr);
-            if (!rangeOk) return error(interp, "Invalid data range");
+            if (!rangeOk) return fail(interp, "Invalid data range");
             if (argc == 6) {
                 h.columns = std::abs(r.col1 - r.col0) + 1;
                 h.rows = std::abs(r.row1 - r.row0) + 1;
@@ -192,7 +184,7 @@ int openCmd(ImageHead* def, Tcl_Interp* interp, int argc, Argv argv) {
             if (img) h = img->head;
             h.imgid = type;
             if (configureHead(interp, &h, argc - 4, argv + 4) != TCL_OK) return TCL_ERROR;
-            if (h.imgid != type) return error(interp, "conflicting -imgid option");
+            if (h.imgid != type) return fail(interp, "conflicting -imgid option");
         }
         h.imgid = type;
         fixDisplayGeometry(h);
@@ -225,10 +217,10 @@ int openCmd(ImageHead* def, Tcl_Interp* interp, int argc, Argv argv) {
 
 // ---- close, list -----------------------------------------------------------
 int closeCmd(Tcl_Interp* interp, int argc, Argv argv) {
-    if (argc != 3) return error(interp, usage(argv, " TAG | FILE"));
+    if (argc != 3) return fail(interp, usage(argv, " TAG | FILE"));
     RAMImage* img = findImage(argv[2]);
-    if (!img) return error(interp, std::string("Not found RAMIMG:") + argv[2]);
-    if (img->cmdOpens < 1) return error(interp, "Unmatched close.\n");
+    if (!img) return fail(interp, std::string("Not found RAMIMG:") + argv[2]);
+    if (img->cmdOpens < 1) return fail(interp, "Unmatched close.\n");
     --img->cmdOpens;
     int remaining = img->cmdOpens;  // read before the image may go
     closeRAMImage(img, nullptr);
@@ -237,9 +229,9 @@ int closeCmd(Tcl_Interp* interp, int argc, Argv argv) {
 }
 
 int listCmd(Tcl_Interp* interp, int argc, Argv argv) {
-    if (argc > 3) return error(interp, usage(argv, " ?options?"));
+    if (argc > 3) return fail(interp, usage(argv, " ?options?"));
     std::string mode = argc == 3 ? argv[2] : "pair";
-    if (mode != "pair" && mode != "name" && mode != "tag" && mode != "all") return error(interp, "Invalid option.\n");
+    if (mode != "pair" && mode != "name" && mode != "tag" && mode != "all") return fail(interp, "Invalid option.\n");
     std::string out;
     for (RAMImage* p = getRAMImage(); p; p = p->next) {
         Tcl_DString ds;
@@ -272,7 +264,7 @@ int listCmd(Tcl_Interp* interp, int argc, Argv argv) {
 int reconfigure(Tcl_Interp* interp, RAMImage* img, int argc, Argv argv) {
     ImageHead h = img->head;
     if (configureHead(interp, &h, argc, argv) != TCL_OK) return TCL_ERROR;
-    if (img->locked()) return error(interp, "Can't config a locked RAMIMG.\n");
+    if (img->locked()) return fail(interp, "Can't config a locked RAMIMG.\n");
     RAMImagePin pin(img);
     bool sameFile = std::strncmp(h.file, img->head.file, kNameMax) == 0;
     if (img->fd >= 0 && sameFile && std::memcmp(&h, &img->head, sizeof h) == 0) return TCL_OK;
@@ -301,7 +293,7 @@ int configureCmd(ImageHead* def, Tcl_Interp* interp, int argc, Argv argv) {
         return configureHead(interp, def, argc - 2, argv + 2);
     }
     RAMImage* img = getRAMImageByTag(argv[2]);
-    if (!img) return error(interp, std::string("Not found the ramimg tagged by: ") + argv[2]);
+    if (!img) return fail(interp, std::string("Not found the ramimg tagged by: ") + argv[2]);
     if (argc <= 4) {
         ImageHead copy = img->head;
         return headConfigInfo(interp, &copy, argc == 4 ? argv[3] : nullptr);
@@ -311,7 +303,7 @@ int configureCmd(ImageHead* def, Tcl_Interp* interp, int argc, Argv argv) {
 
 int cgetCmd(ImageHead* def, Tcl_Interp* interp, int argc, Argv argv) {
     if (argc == 3 && argv[2][0] == '-') return headConfigValue(interp, def, argv[2]);
-    if (argc != 4) return error(interp, usage(argv, " [TAG] option"));
+    if (argc != 4) return fail(interp, usage(argv, " [TAG] option"));
     bool opened;
     int err;
     RAMImage* img = findOrOpen(argv[2], &opened, &err);
@@ -329,8 +321,8 @@ int createCmd(ImageHead* def, Tcl_Interp* interp, int argc, Argv argv) {
         first = 3;
     }
     if (argc > first && configureHead(interp, def, argc - first, argv + first) != TCL_OK) return TCL_ERROR;
-    if (isMemoryImageType(def->imgid)) return error(interp, "Can't create a memory resident image on disk.\n");
-    if (!overwrite && access(def->file, F_OK) == 0) return error(interp, "Image file already exists");
+    if (isMemoryImageType(def->imgid)) return fail(interp, "Can't create a memory resident image on disk.\n");
+    if (!overwrite && access(def->file, F_OK) == 0) return fail(interp, "Image file already exists");
     Tcl_SetObjResult(interp, Tcl_NewIntObj(createImage(def) < 0 ? 0 : 1));
     return TCL_OK;
 }
@@ -357,18 +349,18 @@ int cacheCmd(Tcl_Interp* interp, int argc, Argv argv) {
     }
     const char* ids = nullptr;
     const char* pct = nullptr;
-    if ((argc - 2) % 2) return error(interp, usageText);
+    if ((argc - 2) % 2) return fail(interp, usageText);
     for (int i = 2; i < argc; i += 2) {
         if (std::strcmp(argv[i], "-imgid") == 0 && !ids)
             ids = argv[i + 1];
         else if (std::strcmp(argv[i], "-pct") == 0 && !pct)
             pct = argv[i + 1];
         else
-            return error(interp, usageText);
+            return fail(interp, usageText);
     }
-    if (!ids) return error(interp, "image id missing!");
+    if (!ids) return fail(interp, "image id missing!");
     double percent = 0;
-    if (pct && Tcl_GetDouble(interp, pct, &percent) != TCL_OK) return error(interp, usageText);
+    if (pct && Tcl_GetDouble(interp, pct, &percent) != TCL_OK) return fail(interp, usageText);
     percent = std::clamp(percent, 0.0, 100.0);
     int n;
     const char** list;
@@ -377,10 +369,10 @@ int cacheCmd(Tcl_Interp* interp, int argc, Argv argv) {
     Tcl_Free(reinterpret_cast<char*>(list));
     for (const std::string& id : names) {
         RAMImage* img = findImage(id.c_str());
-        if (!img) return error(interp, "Fail to find rimage: " + id);
+        if (!img) return fail(interp, "Fail to find rimage: " + id);
         if (pct) {
             int lines = std::max(1, static_cast<int>(img->head.rows * percent / 100.0));
-            if (setRAMImageBuf(img, lines) < 1) return error(interp, "Fail to set ramimg buffer: " + id);
+            if (setRAMImageBuf(img, lines) < 1) return fail(interp, "Fail to set ramimg buffer: " + id);
         }
         report(out, img);
     }
@@ -398,7 +390,7 @@ int softUsage(Tcl_Interp* interp, Argv argv, const char* rest) {
 int residentCmd(Tcl_Interp* interp, int argc, Argv argv) {
     if (argc != 3) return softUsage(interp, argv, " imgID");
     RAMImage* img = findImage(argv[2]);
-    if (!img) return error(interp, std::string("Can't found RAMIMG: ") + argv[2]);
+    if (!img) return fail(interp, std::string("Can't found RAMIMG: ") + argv[2]);
     Tcl_SetObjResult(interp, Tcl_NewIntObj(img->fd < 0 ? 1 : 0));
     return TCL_OK;
 }
@@ -406,7 +398,7 @@ int residentCmd(Tcl_Interp* interp, int argc, Argv argv) {
 int lockCmd(Tcl_Interp* interp, int argc, Argv argv, int attr) {
     if (argc != 3) return softUsage(interp, argv, " imgID");
     RAMImage* img = findImage(argv[2]);
-    if (!img) return error(interp, std::string("Can't found RAMIMG: ") + argv[2]);
+    if (!img) return fail(interp, std::string("Can't found RAMIMG: ") + argv[2]);
     attrRAMImage(img, attr);
     return TCL_OK;
 }
@@ -415,7 +407,7 @@ int updateCmd(Tcl_Interp* interp, int argc, Argv argv) {
     const char* u = " imgID [DISPLAY|CONFIG|ALL|DATA] (def: DISPLAY)";
     if (argc != 3 && argc != 4) return softUsage(interp, argv, u);
     RAMImage* img = findImage(argv[2]);
-    if (!img) return error(interp, std::string("Can't found RAMIMG: ") + argv[2]);
+    if (!img) return fail(interp, std::string("Can't found RAMIMG: ") + argv[2]);
     std::string w = argc == 4 ? argv[3] : "DISPLAY";
     int bits;
     if (w == "DISPLAY") {
@@ -428,7 +420,7 @@ int updateCmd(Tcl_Interp* interp, int argc, Argv argv) {
         inValidateRAMImage(img);
         bits = RIMG_DISPLAY;
     } else {
-        return error(interp, "Invalid option: " + w);
+        return fail(interp, "Invalid option: " + w);
     }
     updateClient(img, nullptr, bits);
     return TCL_OK;
@@ -437,7 +429,7 @@ int updateCmd(Tcl_Interp* interp, int argc, Argv argv) {
 int volumeCmd(Tcl_Interp* interp, int argc, Argv argv) {
     if (argc != 3 && argc != 4) return softUsage(interp, argv, " imgID [vID]");
     RAMImage* img = findImage(argv[2]);
-    if (!img) return error(interp, std::string("Can't found RAMIMG: ") + argv[2]);
+    if (!img) return fail(interp, std::string("Can't found RAMIMG: ") + argv[2]);
     RAMImagePin pin(img);
     if (argc == 4) {
         int v;
@@ -445,7 +437,7 @@ int volumeCmd(Tcl_Interp* interp, int argc, Argv argv) {
         int r = getRAMImageVolume(img, v);
         // Past the last volume "next" starts over at the first.
         if (r == -2 && v == 0) r = getRAMImageVolume(img, 1);
-        if (r == -1 || r == 0) return error(interp, "Error in seek");
+        if (r == -1 || r == 0) return fail(interp, "Error in seek");
         updateClient(img, nullptr, RIMG_CONFIG);
     }
     Tcl_SetObjResult(interp, Tcl_NewIntObj(img->curVolume));
@@ -464,7 +456,7 @@ bool parseIndexRange(const char* s, int* a, int* b) {
 }
 
 int getIndicesCmd(Tcl_Interp* interp, int argc, Argv argv) {
-    if (argc < 3) return error(interp, std::string("Usage: ") + argv[0] + " getIndices imgid [index]");
+    if (argc < 3) return fail(interp, std::string("Usage: ") + argv[0] + " getIndices imgid [index]");
     bool opened;
     int err;
     RAMImage* img = findOrOpen(argv[2], &opened, &err);
@@ -478,9 +470,9 @@ int getIndicesCmd(Tcl_Interp* interp, int argc, Argv argv) {
     } else {
         for (int k = 3; k < argc; ++k) {
             int a, b;
-            if (!parseIndexRange(argv[k], &a, &b)) return error(interp, "Invalid index.");
+            if (!parseIndexRange(argv[k], &a, &b)) return fail(interp, "Invalid index.");
             if (a > b) std::swap(a, b);
-            if (a < 0 || b > 255) return error(interp, "Invalid index.");
+            if (a < 0 || b > 255) return fail(interp, "Invalid index.");
             for (int i = a; i <= b; ++i) idx.push_back(i);
         }
     }
@@ -493,7 +485,7 @@ int getIndicesCmd(Tcl_Interp* interp, int argc, Argv argv) {
 }
 
 int setIndicesCmd(Tcl_Interp* interp, int argc, Argv argv) {
-    if (argc < 4) return error(interp, std::string("Usage: ") + argv[0] + " setIndices imgid {index r g b} ...");
+    if (argc < 4) return fail(interp, std::string("Usage: ") + argv[0] + " setIndices imgid {index r g b} ...");
     bool opened;
     int err;
     RAMImage* img = findOrOpen(argv[2], &opened, &err);
@@ -505,7 +497,7 @@ int setIndicesCmd(Tcl_Interp* interp, int argc, Argv argv) {
             if (opened) closeRAMImage(img, nullptr);
         }
     } closer{img, opened};
-    if (img->head.nindices < 1) return error(interp, "Not a color index image.");
+    if (img->head.nindices < 1) return fail(interp, "Not a color index image.");
     // All entries are checked before any is stored.
     unsigned char table[256][3];
     std::memcpy(table, img->head.colorTable, sizeof table);
@@ -515,12 +507,12 @@ int setIndicesCmd(Tcl_Interp* interp, int argc, Argv argv) {
         char tail;
         if (std::sscanf(argv[k], "%d-%d %d %d %d %c", &a, &b, &r, &g, &bl, &tail) != 5) {
             if (std::sscanf(argv[k], "%d %d %d %d %c", &a, &r, &g, &bl, &tail) != 4)
-                return error(interp, "Invalid color index specification.");
+                return fail(interp, "Invalid color index specification.");
             b = a;
         }
         if (a > b) std::swap(a, b);
         if (a < 0 || b >= n || r < 0 || r > 255 || g < 0 || g > 255 || bl < 0 || bl > 255)
-            return error(interp, "Invalid color index specification.");
+            return fail(interp, "Invalid color index specification.");
         for (int i = a; i <= b; ++i) {
             table[i][0] = static_cast<unsigned char>(r);
             table[i][1] = static_cast<unsigned char>(g);
@@ -534,7 +526,7 @@ int setIndicesCmd(Tcl_Interp* interp, int argc, Argv argv) {
 }
 
 int isvalidCmd(Tcl_Interp* interp, int argc, Argv argv) {
-    if (argc != 3) return error(interp, usage(argv, " imgid"));
+    if (argc != 3) return fail(interp, usage(argv, " imgid"));
     if (findImage(argv[2])) {
         Tcl_SetObjResult(interp, Tcl_NewIntObj(1));
         return TCL_OK;
@@ -554,7 +546,7 @@ int isvalidCmd(Tcl_Interp* interp, int argc, Argv argv) {
 // ---- applications ----------------------------------------------------------------
 int runApp(Tcl_Interp* interp, const AppRoute& app, int argc, Argv argv) {
     int r = app.entry(app.prog, argc - 2, argv + 2);
-    if (r == 0) return error(interp, std::string("Exec error from ") + argv[0] + " " + argv[1]);
+    if (r == 0) return fail(interp, std::string("Exec error from ") + argv[0] + " " + argv[1]);
     Tcl_ResetResult(interp);
     return TCL_OK;
 }
@@ -568,7 +560,7 @@ int rimageCmd(ClientData cd, Tcl_Interp* interp, int argc, Argv argv) {
         return TCL_OK;
     }
     int s = matchSubcommand(kSubs, sizeof kSubs / sizeof kSubs[0], argv[1]);
-    if (s < 0) return error(interp, "Unknown command");
+    if (s < 0) return fail(interp, "Unknown command");
     for (const AppRoute& a : kApps)
         if (a.sub == s) return runApp(interp, a, argc, argv);
     switch (static_cast<Sub>(s)) {
@@ -593,7 +585,7 @@ int rimageCmd(ClientData cd, Tcl_Interp* interp, int argc, Argv argv) {
     case S_CLIPBOARD: return rimgCaptureClipboard(interp, argc, argv);
     case S_WINDOW: return rimgCaptureWindow(interp, argc, argv);
     case S_DRAW: return rimgDraw(interp, argc, argv);
-    default: return error(interp, "Unknown command");
+    default: return fail(interp, "Unknown command");
     }
 }
 
@@ -601,9 +593,9 @@ int rimageCmdSafe(ClientData cd, Tcl_Interp* interp, int argc, Argv argv) {
     try {
         return rimageCmd(cd, interp, argc, argv);
     } catch (const std::bad_alloc&) {
-        return error(interp, "Memory allocation error");
+        return fail(interp, "Memory allocation error");
     } catch (const std::exception& e) {
-        return error(interp, std::string("rimage: ") + e.what());
+        return fail(interp, std::string("rimage: ") + e.what());
     }
 }
 
