@@ -13,9 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include <vector>
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <jerror.h>
@@ -23,6 +21,7 @@
 
 #include "init/output.h"
 #include "ramimage/fileio.h"
+#include "ramimage/interleave.h"
 #include "ramimage/ramimage.h"
 
 namespace {
@@ -191,78 +190,10 @@ FdDestination* useFdDestination(j_compress_ptr cinfo, int fd) {
 // ---- interleaving ----------------------------------------------------------
 
 // Splits one interleaved row into its band lines (band c at out + c * step).
-template <int N>
-void splitRow(const unsigned char* __restrict in, unsigned char* __restrict out, int64_t step, int width) {
-    unsigned char* __restrict b[N];
-    for (int c = 0; c < N; ++c) b[c] = out + c * step;
-    for (int x = 0; x < width; ++x)
-        for (int c = 0; c < N; ++c) b[c][x] = in[N * x + c];
-}
-
-void splitRowAny(const unsigned char* in, unsigned char* out, int64_t step, int width, int n) {
-    for (int c = 0; c < n; ++c) {
-        unsigned char* b = out + c * step;
-        for (int x = 0; x < width; ++x) b[x] = in[n * x + c];
-    }
-}
-
-#if defined(__x86_64__)
-// Three bands sixteen pixels at a time: each band gathers its bytes from the
-// three 16-byte blocks with one byte shuffle per block.
-__attribute__((target("ssse3"))) void splitRow3Ssse3(const unsigned char* in, unsigned char* out, int64_t step,
-                                                       int width) {
-    unsigned char* r = out;
-    unsigned char* g = out + step;
-    unsigned char* b = out + 2 * step;
-    const __m128i r0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i r1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
-    const __m128i r2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
-    const __m128i g0 = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i g1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1);
-    const __m128i g2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14);
-    const __m128i b0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i b1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
-    const __m128i b2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
-    int x = 0;
-    for (; x + 16 <= width; x += 16) {
-        const unsigned char* p = in + 3 * x;
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-        __m128i vr = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, r0), _mm_shuffle_epi8(m, r1)),
-                                  _mm_shuffle_epi8(c, r2));
-        __m128i vg = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, g0), _mm_shuffle_epi8(m, g1)),
-                                  _mm_shuffle_epi8(c, g2));
-        __m128i vb = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, b0), _mm_shuffle_epi8(m, b1)),
-                                  _mm_shuffle_epi8(c, b2));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + x), vr);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(g + x), vg);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + x), vb);
-    }
-    for (; x < width; ++x) {
-        r[x] = in[3 * x];
-        g[x] = in[3 * x + 1];
-        b[x] = in[3 * x + 2];
-    }
-}
-
-const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
-#endif
-
 void splitRows(const unsigned char* in, unsigned char* out, int64_t step, int width, int n) {
-    switch (n) {
-    case 3:
-#if defined(__x86_64__)
-        if (kHaveSsse3) {
-            splitRow3Ssse3(in, out, step, width);
-            break;
-        }
-#endif
-        splitRow<3>(in, out, step, width);
-        break;
-    case 4: splitRow<4>(in, out, step, width); break;
-    default: splitRowAny(in, out, step, width, n); break;
-    }
+    std::vector<unsigned char*> dst(static_cast<size_t>(n));
+    for (int c = 0; c < n; ++c) dst[c] = out + c * step;
+    splitBands(in, dst.data(), width, n, 1);
 }
 
 template <int N>

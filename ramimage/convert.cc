@@ -446,67 +446,52 @@ int readByteBIPData(RAMImage* img, int line, int x0, int n, int dx, int nb, cons
     return 1;
 }
 
-int writeFloatBIPData(RAMImage* img, int line, int x0, int n, int nb, const int* bandList, const float* in) {
+namespace {
+
+// Gathers band i of pixel-interleaved input (n pixels of nb samples) and
+// stores it with `put`; bands listed beyond the image are skipped.  Returns
+// the last store's result.
+template <typename T, typename Put>
+int writeInterleaved(RAMImage* img, int line, int x0, int n, int nb, const int* bandList, int firstBand,
+                     const T* in, Put put, const char* allocMessage) {
     if (!img || n < 1 || nb < 1 || !in) return 0;
-    std::vector<float> tmp;
+    std::vector<T> tmp;
     try {
         tmp.resize(static_cast<size_t>(n));
     } catch (const std::bad_alloc&) {
-        zarn::conPuts(zarn::kStderr, "Malloc error in writeFloatBIPData.\n");
+        zarn::conPuts(zarn::kStderr, allocMessage);
         return 0;
     }
     int r = 0;
     for (int i = 0; i < nb; ++i) {
-        int band = bandList ? bandList[i] : i;
+        int band = bandList ? bandList[i] : firstBand + i;
         if (band < 0 || band >= img->head.nbands) continue;
         for (int k = 0; k < n; ++k) tmp[k] = in[static_cast<int64_t>(k) * nb + i];
-        r = putFloatBILData(img, line, x0, n, band, tmp.data());
+        r = put(img, line, x0, n, band, tmp.data());
     }
     return r;
+}
+
+}  // namespace
+
+int writeFloatBIPData(RAMImage* img, int line, int x0, int n, int nb, const int* bandList, const float* in) {
+    return writeInterleaved(img, line, x0, n, nb, bandList, 0, in, putFloatBILData,
+                            "Malloc error in writeFloatBIPData.\n");
 }
 
 int writeByteBIPData(RAMImage* img, int line, int x0, int n, int nb, const int* bandList,
                      const unsigned char* in) {
-    if (!img || n < 1 || nb < 1 || !in) return 0;
-    std::vector<unsigned char> tmp(static_cast<size_t>(n));
-    int r = 0;
-    for (int i = 0; i < nb; ++i) {
-        int band = bandList ? bandList[i] : i;
-        if (band < 0 || band >= img->head.nbands) continue;
-        for (int k = 0; k < n; ++k) tmp[k] = in[static_cast<int64_t>(k) * nb + i];
-        r = putByteBILData(img, line, x0, n, band, tmp.data());
-    }
-    return r;
+    return writeInterleaved(img, line, x0, n, nb, bandList, 0, in, putByteBILData, "Malloc error in writeByteBIPData.\n");
 }
 
 int putFloatBIPData(RAMImage* img, int firstBand, int nb, int line, int x0, int n, const float* in) {
-    if (!img || n < 1 || nb < 1 || !in) return 0;
-    std::vector<float> tmp;
-    try {
-        tmp.resize(static_cast<size_t>(n));
-    } catch (const std::bad_alloc&) {
-        zarn::conPuts(zarn::kStderr, "Malloc error in putFloatBIPData.\n");
-        return 0;
-    }
-    int r = 0;
-    int end = std::min(firstBand + nb, img->head.nbands);
-    for (int b = std::max(firstBand, 0); b < end; ++b) {
-        for (int k = 0; k < n; ++k) tmp[k] = in[(b - firstBand) + static_cast<int64_t>(k) * nb];
-        r = putFloatBILData(img, line, x0, n, b, tmp.data());
-    }
-    return r;
+    return writeInterleaved(img, line, x0, n, nb, nullptr, firstBand, in, putFloatBILData,
+                            "Malloc error in putFloatBIPData.\n");
 }
 
 int putByteBIPData(RAMImage* img, int firstBand, int nb, int line, int x0, int n, const unsigned char* in) {
-    if (!img || n < 1 || nb < 1 || !in) return 0;
-    std::vector<unsigned char> tmp(static_cast<size_t>(n));
-    int r = 0;
-    int end = std::min(firstBand + nb, img->head.nbands);
-    for (int b = std::max(firstBand, 0); b < end; ++b) {
-        for (int k = 0; k < n; ++k) tmp[k] = in[(b - firstBand) + static_cast<int64_t>(k) * nb];
-        r = putByteBILData(img, line, x0, n, b, tmp.data());
-    }
-    return r;
+    return writeInterleaved(img, line, x0, n, nb, nullptr, firstBand, in, putByteBILData,
+                            "Malloc error in putByteBIPData.\n");
 }
 
 int readFloatBIPSect(RAMImage* img, double x0, double y0, double x1, double y1, int nb, const int* bandList,

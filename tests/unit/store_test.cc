@@ -305,6 +305,33 @@ TEST_F(Store, FloatStoresRoundHalfAwayFromZero) {
     }
 }
 
+TEST_F(Store, PixelInterleavedTransfers) {
+    int err;
+    ImageHead h = rawHead("bip", IMG_MBIL, PIX_SHORT, 2, 3, 3);
+    RAMImage* img = openRAMImage("bip", nullptr, &h, nullptr, &err);
+    // Three pixels of bands 2 and 0 (in that order), then bands 1..2 by
+    // first band.
+    const float in[6] = {20, 0, 21, 1, 22, 2};
+    const int list[2] = {2, 0};
+    ASSERT_TRUE(writeFloatBIPData(img, 1, 0, 3, 2, list, in));
+    const float pair[6] = {10, 30, 11, 31, 12, 32};
+    ASSERT_TRUE(putFloatBIPData(img, 1, 2, 1, 0, 3, pair));
+    // Bands outside the image are skipped.
+    const int outside[1] = {7};
+    EXPECT_EQ(writeFloatBIPData(img, 1, 0, 3, 1, outside, in), 0);
+    float out[9];
+    readFloatBIPData(img, 1, 0, 3, 1, 3, nullptr, out);
+    EXPECT_EQ(std::vector<float>(out, out + 9), std::vector<float>({0, 10, 30, 1, 11, 31, 2, 12, 32}));
+    float every2[4];
+    const int two[2] = {1, 9};
+    readFloatBIPData(img, 1, 0, 3, 2, 2, two, every2);
+    EXPECT_EQ(std::vector<float>(every2, every2 + 4), std::vector<float>({10, 0, 12, 0}));
+    float sect[6];
+    readFloatBIPSect(img, 0, 1, 2, 1, 2, nullptr, sect, 3, 1);
+    EXPECT_EQ(sect[4], 2);
+    EXPECT_EQ(sect[5], 12);
+}
+
 TEST_F(Store, PackedBitsFollowTheByteOrderFlag) {
     int err;
     ImageHead h = rawHead("bits", IMG_MBIL, PIX_1BIT, 1, 16, 1);
