@@ -23,23 +23,18 @@ struct OutEntry {
     std::vector<uint8_t> data;  // values in host order
 };
 
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-    uint8_t b[2];
-    std::memcpy(b, &x, 2);
-    v.insert(v.end(), b, b + 2);
+// Appends the host-order bytes of a value.  (Growing with resize and a copy
+// rather than insert: g++ 12 warns falsely about insert into a new vector.)
+template <typename T>
+void putValue(std::vector<uint8_t>& v, T x) {
+    size_t at = v.size();
+    v.resize(at + sizeof x);
+    std::memcpy(v.data() + at, &x, sizeof x);
 }
 
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    uint8_t b[4];
-    std::memcpy(b, &x, 4);
-    v.insert(v.end(), b, b + 4);
-}
-
-void putDouble(std::vector<uint8_t>& v, double x) {
-    uint8_t b[8];
-    std::memcpy(b, &x, 8);
-    v.insert(v.end(), b, b + 8);
-}
+void put16(std::vector<uint8_t>& v, uint16_t x) { putValue(v, x); }
+void put32(std::vector<uint8_t>& v, uint32_t x) { putValue(v, x); }
+void putDouble(std::vector<uint8_t>& v, double x) { putValue(v, x); }
 
 OutEntry longEntry(uint16_t tag, uint32_t value) {
     OutEntry e{tag, kTiffLong, 1, {}};
