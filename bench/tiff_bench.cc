@@ -14,6 +14,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -31,6 +32,23 @@ double cpuNow() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+// Best times of two readers, run turn about so that both meet the same
+// conditions on a shared machine.
+template <class F, class G>
+std::pair<double, double> bestPair(F f, G g) {
+    double bf = 1e9, bg = 1e9;
+    for (int i = 0; i < 3 * kRuns; ++i) {
+        double t0 = cpuNow();
+        f();
+        double t1 = cpuNow();
+        g();
+        double t2 = cpuNow();
+        bf = std::min(bf, t1 - t0);
+        bg = std::min(bg, t2 - t1);
+    }
+    return {bf, bg};
 }
 
 template <class F>
@@ -179,12 +197,11 @@ int main(int argc, char** argv) {
     // Warm the page cache first.
     sink += libtiffRead(strips, false) + libtiffRead(tiles, true) + libtiffRead(packed, false);
 
-    double ourStrips = best([&] { sink += storeRead(strips); });
-    double theirStrips = best([&] { sink += libtiffRead(strips, false); });
-    double ourTiles = best([&] { sink += storeRead(tiles); });
-    double theirTiles = best([&] { sink += libtiffRead(tiles, true); });
-    double ourPack = best([&] { sink += blockRead(packed); });
-    double theirPack = best([&] { sink += libtiffRead(packed, false); });
+    auto [ourStrips, theirStrips] =
+        bestPair([&] { sink += storeRead(strips); }, [&] { sink += libtiffRead(strips, false); });
+    auto [ourTiles, theirTiles] = bestPair([&] { sink += storeRead(tiles); }, [&] { sink += libtiffRead(tiles, true); });
+    auto [ourPack, theirPack] =
+        bestPair([&] { sink += blockRead(packed); }, [&] { sink += libtiffRead(packed, false); });
     double ourPackStore = best([&] { sink += storeRead(packed); });
     double ourClasses = best([&] { sink += blockRead(classes); });
     double theirClasses = best([&] { sink += libtiffRead(classes, false); });
