@@ -155,6 +155,47 @@ bool getTiffBlock(RAMImage* img, int* line, int* count, std::vector<unsigned cha
     return readStrips(img, *info, l, line, count, buf);
 }
 
+bool tiffTileRange(const RAMImage* img, int line, int* first, int* count) {
+    const TiffInfo* info = tiffInfoOf(img);
+    if (!info || line < 0 || line >= img->head.rows) return false;
+    const TiffLayout& lay = info->layout;
+    if (!lay.tiled || lay.compression != kTiffNoCompression || img->head.bits < 8 || lay.offsets.empty()) return false;
+    const int rowStart = line / lay.tileLength * lay.tileLength;
+    const int rowEnd = static_cast<int>(std::min<int64_t>(int64_t{rowStart} + lay.tileLength, img->head.rows));
+    const int chunk = std::max(lay.blockLines, 1);
+    *first = rowStart + (line - rowStart) / chunk * chunk;
+    *count = std::min(chunk, rowEnd - *first);
+    return *count > 0;
+}
+
+bool readTiffTilesInto(RAMImage* img, int first, int count, unsigned char* const* targets) {
+    TiffInfo* info = tiffInfoOf(img);
+    int f, c;
+    if (!info || count < 1 || !tiffTileRange(img, first, &f, &c) || first + count > f + c) return false;
+    const TiffLayout& lay = info->layout;
+    const int nb = img->head.nbands;
+    const int64_t W = lay.tileLineBytes;
+    const int T = first / lay.tileLength;
+    const int64_t want = int64_t{count} * W;
+    if (static_cast<int64_t>(info->scratch.size()) < want) info->scratch.resize(static_cast<size_t>(want));
+    unsigned char* tile = info->scratch.data();
+    for (int k = 0; k < lay.tilesAcross; ++k) {
+        const int64_t x0 = int64_t{k} * lay.tileWidth;
+        if (x0 >= img->head.columns) break;
+        const int64_t npx = std::min<int64_t>(lay.tileWidth, img->head.columns - x0);
+        const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
+        if (piece >= lay.offsets.size()) return false;
+        // The lines of one tile follow each other in the file: one read.
+        int64_t got = zarn::readAt(img->fd, tile, static_cast<size_t>(want),
+                                   int64_t{lay.offsets[piece]} + int64_t{first - T * lay.tileLength} * W);
+        if (got < 0) got = 0;
+        if (got < want) std::memset(tile + got, 0, static_cast<size_t>(want - got));
+        for (int r = 0; r < count; ++r)
+            splitRecordPiece(img, targets + static_cast<size_t>(r) * nb, x0, tile + r * W, npx);
+    }
+    return true;
+}
+
 bool putTiffLine(RAMImage* img, int line, const unsigned char* record) {
     TiffInfo* info = tiffInfoOf(img);
     if (!info || !record || line < 0 || line >= img->head.rows) return false;

@@ -225,6 +225,38 @@ void readLineRun(RAMImage* img, int64_t idx, int64_t slot, int line, int band) {
     if (run.size() > 1) img->lastMiss = idx + static_cast<int64_t>(run.size() - 1) * step;
 }
 
+// Uncompressed tiles: claims the slots of the lines read with `line` (as
+// many as the cache holds), then lets the handler split each tile straight
+// into them.  Band-lines already cached keep their contents.
+bool fillTiles(RAMImage* img, int line, int first, int count) {
+    const ImageHead& h = img->head;
+    const int nb = h.nbands;
+    int lo = std::max({first, line - img->cacheLines + 1, 0});
+    int hi = std::min({first + count, lo + img->cacheLines, h.rows});
+    if (line < lo || line >= hi) return false;
+    std::vector<unsigned char*> targets(static_cast<size_t>(hi - lo) * nb);
+    std::vector<unsigned char> discard;
+    for (int l = lo; l < hi; ++l)
+        for (int b = 0; b < nb; ++b) {
+            int64_t idx = int64_t{l} * nb + b;
+            int64_t slot = idx % img->slotCount;
+            unsigned char*& t = targets[static_cast<size_t>(l - lo) * nb + b];
+            if (img->slotLine[slot] == idx) {
+                if (discard.empty()) discard.resize(static_cast<size_t>(img->lineBytes));
+                t = discard.data();
+                continue;
+            }
+            if (img->dirtyBits[slot]) img->flushLineProc(img, slot);
+            img->slotLine[slot] = idx;
+            img->dirtyBits[slot] = 0;
+            t = img->slotPtr(slot);
+        }
+    if (readTiffTilesInto(img, lo, hi - lo, targets.data())) return true;
+    // Nothing usable came: the claimed slots read as zeros.
+    for (unsigned char* t : targets) std::memset(t, 0, static_cast<size_t>(img->lineBytes));
+    return true;
+}
+
 // For decoders that hold the whole image: once the handler has run, the slot
 // holds its own band-line or the line reads as zeros.
 unsigned char* afterWholeDecode(RAMImage* img, int line, int band) {
@@ -259,6 +291,22 @@ void pixelByteSwap(int pixel, int64_t count, void* samples) {
         break;
     default: break;
     }
+}
+
+void splitRecordPiece(RAMImage* img, unsigned char* const* bands, int64_t x0, unsigned char* data, int64_t npixels) {
+    const ImageHead& h = img->head;
+    const int nb = h.nbands, sb = sampleBytes(h.pixel);
+    if (npixels < 1 || subByte(h.pixel)) return;
+    if (needsSwap(img)) pixelByteSwap(h.pixel, npixels * nb, data);
+    unsigned char* at[16];
+    std::vector<unsigned char*> many;
+    unsigned char** dst = at;
+    if (nb > 16) {
+        many.resize(static_cast<size_t>(nb));
+        dst = many.data();
+    }
+    for (int b = 0; b < nb; ++b) dst[b] = bands[b] + x0 * sb;
+    splitBands(data, dst, npixels, nb, sb);
 }
 
 void putBIPBlockIntoBuf(RAMImage* img, int line, int count, const unsigned char* buf) {
@@ -336,6 +384,8 @@ unsigned char* getRAMImageLine(RAMImage* img, int line, int band, int mode) {
         // The slot is filled from the decoded strip or tile row below.
         img->slotLine[slot] = -1;
         int first = line, count = 0;
+        if (tiffTileRange(img, line, &first, &count) && fillTiles(img, line, first, count)) return p;
+        first = line, count = 0;
         // The record buffer is kept between misses: no allocation and no
         // zero-fill per strip.
         std::vector<unsigned char>& block = img->record;
