@@ -22,10 +22,6 @@ constexpr int64_t kChunkBytes = 256 * 1024;
 // PackBits turns at most 2 bytes into 128.
 constexpr int64_t kPackBitsRatio = 64;
 
-TiffInfo* tiffInfoOf(const RAMImage* img) {
-    return img ? dynamic_cast<TiffInfo*>(img->privData.get()) : nullptr;
-}
-
 int64_t divUp(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
 struct PixelChoice {

@@ -22,12 +22,6 @@ namespace {
 // over to the next read.
 constexpr size_t kPackBitsChunk = 32 * 1024;
 constexpr size_t kPackBitsCarry = 256;
-// Tile lines gathered by one scattered read (two vectors each, within
-// IOV_MAX).
-
-TiffInfo* tiffInfoOf(const RAMImage* img) {
-    return img ? dynamic_cast<TiffInfo*>(img->privData.get()) : nullptr;
-}
 
 // Reads n bytes at off into dst; what the file does not hold reads as 0.
 void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t off) {

@@ -219,3 +219,8 @@ struct TiffInfo : HandlerData {
     std::vector<uint8_t> scratch;  // compressed bytes or a raw tile, reused
     std::vector<uint8_t> tileBuf;  // a decoded PackBits tile, reused
 };
+
+// The TIFF handler's data of an image, null for images of other formats.
+inline TiffInfo* tiffInfoOf(const RAMImage* img) {
+    return img ? dynamic_cast<TiffInfo*>(img->privData.get()) : nullptr;
+}

@@ -270,25 +270,25 @@ unsigned char* afterWholeDecode(RAMImage* img, int line, int band) {
 
 }  // namespace
 
+namespace {
+template <typename T, T (*Swap)(T)>
+void swapEach(unsigned char* p, int64_t count) {
+    for (int64_t i = 0; i < count; ++i) {
+        T v;
+        std::memcpy(&v, p + i * int64_t{sizeof(T)}, sizeof(T));
+        v = Swap(v);
+        std::memcpy(p + i * int64_t{sizeof(T)}, &v, sizeof(T));
+    }
+}
+uint16_t swap16(uint16_t v) { return __builtin_bswap16(v); }
+uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
+}  // namespace
+
 void pixelByteSwap(int pixel, int64_t count, void* samples) {
     auto* p = static_cast<unsigned char*>(samples);
     switch (sampleBytes(pixel)) {
-    case 2:
-        for (int64_t i = 0; i < count; ++i) {
-            uint16_t v;
-            std::memcpy(&v, p + 2 * i, 2);
-            v = __builtin_bswap16(v);
-            std::memcpy(p + 2 * i, &v, 2);
-        }
-        break;
-    case 4:
-        for (int64_t i = 0; i < count; ++i) {
-            uint32_t v;
-            std::memcpy(&v, p + 4 * i, 4);
-            v = __builtin_bswap32(v);
-            std::memcpy(p + 4 * i, &v, 4);
-        }
-        break;
+    case 2: swapEach<uint16_t, swap16>(p, count); break;
+    case 4: swapEach<uint32_t, swap32>(p, count); break;
     default: break;
     }
 }
