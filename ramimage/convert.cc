@@ -37,30 +37,47 @@ Span clip(int64_t x0, int64_t n, int64_t columns) {
     return s;
 }
 
-// ---- line -> float ---------------------------------------------------------
-template <typename T, int STRIDE>
-void loadTyped(const unsigned char* line, int64_t x, int64_t n, float* out, int64_t stride) {
-    const int64_t s = STRIDE ? STRIDE : stride;
-    for (int64_t i = 0; i < n; ++i) out[i * s] = static_cast<float>(loadSample<T>(line, x + i));
+// ---- line -> float or byte ---------------------------------------------------
+// A sample as the caller's element type: floats take the value; bytes take
+// the low-order byte (of the integer part for floats, 0 for values no
+// integer type holds).
+template <typename Out, typename T>
+inline Out fromSample(T v) {
+    if constexpr (std::is_same_v<Out, float>) {
+        return static_cast<float>(v);
+    } else if constexpr (std::is_same_v<T, float>) {
+        if (!(std::fabs(v) < 9.2e18f)) return 0;
+        return static_cast<unsigned char>(static_cast<int64_t>(v));
+    } else {
+        return static_cast<unsigned char>(v);
+    }
 }
 
-template <typename T>
-void loadTypedAny(const unsigned char* line, int64_t x, int64_t n, float* out, int64_t stride) {
+template <typename T, int STRIDE, typename Out>
+void loadTyped(const unsigned char* line, int64_t x, int64_t n, Out* out, int64_t stride) {
+    const int64_t s = STRIDE ? STRIDE : stride;
+    for (int64_t i = 0; i < n; ++i) out[i * s] = fromSample<Out>(loadSample<T>(line, x + i));
+}
+
+template <typename T, typename Out>
+void loadTypedAny(const unsigned char* line, int64_t x, int64_t n, Out* out, int64_t stride) {
     if (stride == 1)
         loadTyped<T, 1>(line, x, n, out, 1);
     else
         loadTyped<T, 0>(line, x, n, out, stride);
 }
 
-void lineToFloat(const RAMImage* img, const unsigned char* line, int64_t x, int64_t n, float* out,
-                 int64_t stride) {
+// One band-line stretch into the caller's floats or bytes; the pixel type is
+// resolved once, then a loop specialised for it runs.
+template <typename Out>
+void lineToOut(const RAMImage* img, const unsigned char* line, int64_t x, int64_t n, Out* out, int64_t stride) {
     const int msbf = img->head.msbf;
     switch (img->head.pixel) {
     case PIX_1BIT:
-        for (int64_t i = 0; i < n; ++i) out[i * stride] = static_cast<float>(bitAt(line, x + i, msbf));
+        for (int64_t i = 0; i < n; ++i) out[i * stride] = static_cast<Out>(bitAt(line, x + i, msbf));
         break;
     case PIX_4BITS:
-        for (int64_t i = 0; i < n; ++i) out[i * stride] = static_cast<float>(nibbleAt(line, x + i, msbf));
+        for (int64_t i = 0; i < n; ++i) out[i * stride] = static_cast<Out>(nibbleAt(line, x + i, msbf));
         break;
     case PIX_SHORT: loadTypedAny<int16_t>(line, x, n, out, stride); break;
     case PIX_USHORT: loadTypedAny<uint16_t>(line, x, n, out, stride); break;
@@ -69,47 +86,6 @@ void lineToFloat(const RAMImage* img, const unsigned char* line, int64_t x, int6
     case PIX_FLOAT: loadTypedAny<float>(line, x, n, out, stride); break;
     case PIX_SBYTE: loadTypedAny<int8_t>(line, x, n, out, stride); break;
     default: loadTypedAny<uint8_t>(line, x, n, out, stride); break;
-    }
-}
-
-// ---- line -> byte ----------------------------------------------------------
-template <typename T>
-inline unsigned char lowByte(T v) {
-    return static_cast<unsigned char>(v);
-}
-template <>
-inline unsigned char lowByte<float>(float v) {
-    // The low-order byte of the integer part; values no integer type holds
-    // give 0.
-    if (!(std::fabs(v) < 9.2e18f)) return 0;
-    return static_cast<unsigned char>(static_cast<int64_t>(v));
-}
-
-template <typename T>
-void loadBytes(const unsigned char* line, int64_t x, int64_t n, unsigned char* out, int64_t stride) {
-    if (stride == 1) {
-        for (int64_t i = 0; i < n; ++i) out[i] = lowByte(loadSample<T>(line, x + i));
-    } else {
-        for (int64_t i = 0; i < n; ++i) out[i * stride] = lowByte(loadSample<T>(line, x + i));
-    }
-}
-
-void lineToByte(const RAMImage* img, const unsigned char* line, int64_t x, int64_t n, unsigned char* out,
-                int64_t stride) {
-    const int msbf = img->head.msbf;
-    switch (img->head.pixel) {
-    case PIX_1BIT:
-        for (int64_t i = 0; i < n; ++i) out[i * stride] = static_cast<unsigned char>(bitAt(line, x + i, msbf));
-        break;
-    case PIX_4BITS:
-        for (int64_t i = 0; i < n; ++i) out[i * stride] = static_cast<unsigned char>(nibbleAt(line, x + i, msbf));
-        break;
-    case PIX_SHORT: loadBytes<int16_t>(line, x, n, out, stride); break;
-    case PIX_USHORT: loadBytes<uint16_t>(line, x, n, out, stride); break;
-    case PIX_LONG: loadBytes<int32_t>(line, x, n, out, stride); break;
-    case PIX_ULONG: loadBytes<uint32_t>(line, x, n, out, stride); break;
-    case PIX_FLOAT: loadBytes<float>(line, x, n, out, stride); break;
-    default: loadBytes<uint8_t>(line, x, n, out, stride); break;
     }
 }
 
@@ -362,7 +338,7 @@ float nearest(RAMImage* img, double x, double y, int band) {
 }  // namespace
 
 int getFloatBILDataEx(RAMImage* img, int line, int x0, int n, int band, float* out, int stride) {
-    return readLine(img, line, x0, n, band, out, stride, lineToFloat);
+    return readLine(img, line, x0, n, band, out, stride, lineToOut<float>);
 }
 
 int getFloatBILData(RAMImage* img, int line, int x0, int n, int band, float* out) {
@@ -370,7 +346,7 @@ int getFloatBILData(RAMImage* img, int line, int x0, int n, int band, float* out
 }
 
 int getByteBILDataEx(RAMImage* img, int line, int x0, int n, int band, unsigned char* out, int stride) {
-    return readLine(img, line, x0, n, band, out, stride, lineToByte);
+    return readLine(img, line, x0, n, band, out, stride, lineToOut<unsigned char>);
 }
 
 int getByteBILData(RAMImage* img, int line, int x0, int n, int band, unsigned char* out) {
