@@ -45,13 +45,13 @@ int initXBMP(int fd, ImageHead* head, const unsigned char* data, int bytesPerLin
 // *count pixel-interleaved records of head.block bytes; *line becomes the
 // first line held.  False after a message when it cannot.
 bool getTiffBlock(RAMImage* img, int* line, int* count, std::vector<unsigned char>& buf);
-// Uncompressed tiles go from the file straight into band-lines, without
-// first assembling whole records: tiffTileRange gives the lines read with
-// `line` (false when the image is not of that kind), and readTiffTilesInto
-// reads them, handing each tile's part of each line to splitRecordPiece
-// with targets[(l - first) * nbands + b] as the band-lines of line l.
-bool tiffTileRange(const RAMImage* img, int line, int* first, int* count);
-bool readTiffTilesInto(RAMImage* img, int first, int count, unsigned char* const* targets);
+// Uncompressed strips and tiles of whole-byte samples go from the file
+// straight into band-lines, without first assembling whole records:
+// tiffDirectRange gives the lines read with `line` (false when the image is
+// not of that kind), and readTiffLinesInto reads them, with
+// targets[(l - first) * nbands + b] as the band-lines of line l.
+bool tiffDirectRange(const RAMImage* img, int line, int* first, int* count);
+bool readTiffLinesInto(RAMImage* img, int first, int count, unsigned char* const* targets);
 // Writes one pixel-interleaved line record back through the strip/tile map;
 // false (after a message) for compressed files or a failed write.
 bool putTiffLine(RAMImage* img, int line, const unsigned char* record);

@@ -137,6 +137,7 @@ bool writeJPEG(RAMImage* img) {
         return false;
     }
     // The image now reads the new file.
+    img->view.reset();
     ::close(img->fd);
     img->fd = out.release();
     if (::fstat(img->fd, &st) == 0) {

@@ -12,6 +12,8 @@
 #include "formats/tiffdir.h"
 #include "init/output.h"
 #include "ramimage/fileio.h"
+#include "ramimage/fileview.h"
+#include "ramimage/interleave.h"
 
 using zarn::conPrintf;
 using zarn::kStderr;
@@ -22,6 +24,8 @@ namespace {
 // over to the next read.
 constexpr size_t kPackBitsChunk = 32 * 1024;
 constexpr size_t kPackBitsCarry = 256;
+// Bytes of the next strip or tile piece fetched ahead while one is split.
+constexpr int64_t kPrefetchBytes = 2048;
 
 // Reads n bytes at off into dst; what the file does not hold reads as 0.
 void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t off) {
@@ -33,10 +37,20 @@ void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t off) {
 // Decodes one PackBits strip or tile into dst (n bytes, zero-filled past
 // the data).  The compressed bytes are read in pieces small enough to stay
 // in the processor's cache between the read and the decoding.
-void readPackBits(int fd, TiffInfo& info, size_t piece, unsigned char* dst, int64_t n) {
+void readPackBits(RAMImage* img, TiffInfo& info, size_t piece, unsigned char* dst, int64_t n) {
     const TiffLayout& lay = info.layout;
+    const int fd = img->fd;
     int64_t pos = lay.offsets[piece];
     const int64_t end = pos + lay.byteCounts[piece];  // capped by the file size at selection
+    // Decoded straight from the file's pages when they can be mapped.
+    if (const unsigned char* src = img->view.at(fd, pos, end - pos)) {
+        size_t out = 0;
+        auto decode = [&] { out = unpackBits(src, static_cast<size_t>(end - pos), dst, static_cast<size_t>(n)); };
+        if (zarn::guardedRead(decode)) {
+            if (static_cast<int64_t>(out) < n) std::memset(dst + out, 0, static_cast<size_t>(n - static_cast<int64_t>(out)));
+            return;
+        }
+    }
     info.scratch.resize(kPackBitsChunk + kPackBitsCarry);
     uint8_t* in = info.scratch.data();
     size_t have = 0, out = 0;
@@ -88,7 +102,7 @@ bool readStrips(RAMImage* img, TiffInfo& info, int line, int* first, int* count,
     const int stripRows = static_cast<int>(std::min<int64_t>(lay.rowsPerStrip, rows - start));
     if (lay.compression == kTiffPackBits) {
         buf.resize(static_cast<size_t>(stripRows * B));
-        readPackBits(img->fd, info, static_cast<size_t>(s), buf.data(), stripRows * B);
+        readPackBits(img, info, static_cast<size_t>(s), buf.data(), stripRows * B);
         *first = start;
         *count = stripRows;
         return true;
@@ -123,7 +137,7 @@ bool readTiles(RAMImage* img, TiffInfo& info, int line, int* first, int* count, 
         const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
         if (packed) {
             tile.resize(static_cast<size_t>(n * W));
-            readPackBits(img->fd, info, piece, tile.data(), n * W);
+            readPackBits(img, info, piece, tile.data(), n * W);
             for (int r = 0; r < n; ++r)
                 std::memcpy(buf.data() + r * B + col, tile.data() + r * W, static_cast<size_t>(copy));
         } else {
@@ -149,43 +163,102 @@ bool getTiffBlock(RAMImage* img, int* line, int* count, std::vector<unsigned cha
     return readStrips(img, *info, l, line, count, buf);
 }
 
-bool tiffTileRange(const RAMImage* img, int line, int* first, int* count) {
+bool tiffDirectRange(const RAMImage* img, int line, int* first, int* count) {
     const TiffInfo* info = tiffInfoOf(img);
     if (!info || line < 0 || line >= img->head.rows) return false;
     const TiffLayout& lay = info->layout;
-    if (!lay.tiled || lay.compression != kTiffNoCompression || img->head.bits < 8 || lay.offsets.empty()) return false;
-    const int rowStart = line / lay.tileLength * lay.tileLength;
-    const int rowEnd = static_cast<int>(std::min<int64_t>(int64_t{rowStart} + lay.tileLength, img->head.rows));
+    if (lay.compression != kTiffNoCompression || img->head.bits < 8 || lay.offsets.empty()) return false;
+    const int per = lay.tiled ? lay.tileLength : lay.rowsPerStrip;
+    if (per < 1) return false;
+    const int rowStart = line / per * per;
+    const int rowEnd = static_cast<int>(std::min<int64_t>(int64_t{rowStart} + per, img->head.rows));
     const int chunk = std::max(lay.blockLines, 1);
     *first = rowStart + (line - rowStart) / chunk * chunk;
     *count = std::min(chunk, rowEnd - *first);
     return *count > 0;
 }
 
-bool readTiffTilesInto(RAMImage* img, int first, int count, unsigned char* const* targets) {
+namespace {
+
+// One strip's or tile's share of some lines: `lines` file lines of `stride`
+// bytes from `offset`, each giving `pixels` pixels from column x0.
+struct Piece {
+    int64_t offset;
+    int64_t stride;
+    int64_t x0;
+    int64_t pixels;
+};
+
+// Splits the lines of a piece from src into the band-lines, swapping the
+// samples of files in the other byte order there.  Nothing in it needs
+// unwinding, so it may run under guardedRead.
+struct SplitPiece {
+    const unsigned char* src;
+    const Piece* piece;
+    int lines;
+    int nb;
+    int sb;
+    int pixel;
+    bool swap;
+    unsigned char* const* targets;
+    void operator()() const {
+        const int64_t at = piece->x0 * sb;
+        splitBandRows(src, piece->stride, lines, targets, at, piece->pixels, nb, sb);
+        if (swap)
+            for (int64_t k = 0; k < int64_t{lines} * nb; ++k) pixelByteSwap(pixel, piece->pixels, targets[k] + at);
+    }
+};
+
+}  // namespace
+
+bool readTiffLinesInto(RAMImage* img, int first, int count, unsigned char* const* targets) {
     TiffInfo* info = tiffInfoOf(img);
     int f, c;
-    if (!info || count < 1 || !tiffTileRange(img, first, &f, &c) || first + count > f + c) return false;
+    if (!info || count < 1 || !tiffDirectRange(img, first, &f, &c) || first + count > f + c) return false;
     const TiffLayout& lay = info->layout;
-    const int nb = img->head.nbands;
-    const int64_t W = lay.tileLineBytes;
-    const int T = first / lay.tileLength;
-    const int64_t want = int64_t{count} * W;
-    if (static_cast<int64_t>(info->scratch.size()) < want) info->scratch.resize(static_cast<size_t>(want));
-    unsigned char* tile = info->scratch.data();
-    for (int k = 0; k < lay.tilesAcross; ++k) {
-        const int64_t x0 = int64_t{k} * lay.tileWidth;
-        if (x0 >= img->head.columns) break;
-        const int64_t npx = std::min<int64_t>(lay.tileWidth, img->head.columns - x0);
-        const size_t piece = static_cast<size_t>(T) * lay.tilesAcross + k;
-        if (piece >= lay.offsets.size()) return false;
-        // The lines of one tile follow each other in the file: one read.
-        int64_t got = zarn::readAt(img->fd, tile, static_cast<size_t>(want),
-                                   int64_t{lay.offsets[piece]} + int64_t{first - T * lay.tileLength} * W);
-        if (got < 0) got = 0;
-        if (got < want) std::memset(tile + got, 0, static_cast<size_t>(want - got));
-        for (int r = 0; r < count; ++r)
-            splitRecordPiece(img, targets + static_cast<size_t>(r) * nb, x0, tile + r * W, npx);
+    const ImageHead& h = img->head;
+    const int nb = h.nbands;
+    const int sb = static_cast<int>(pixelLineBytes(h.pixel, 1));
+    std::vector<Piece> pieces;
+    if (lay.tiled) {
+        const int T = first / lay.tileLength;
+        for (int k = 0; k < lay.tilesAcross; ++k) {
+            const int64_t x0 = int64_t{k} * lay.tileWidth;
+            if (x0 >= h.columns) break;
+            const size_t i = static_cast<size_t>(T) * lay.tilesAcross + k;
+            if (i >= lay.offsets.size()) return false;
+            pieces.push_back({int64_t{lay.offsets[i]} + int64_t{first - T * lay.tileLength} * lay.tileLineBytes,
+                              lay.tileLineBytes, x0, std::min<int64_t>(lay.tileWidth, h.columns - x0)});
+        }
+    } else {
+        const int s = first / lay.rowsPerStrip;
+        pieces.push_back({int64_t{lay.offsets[static_cast<size_t>(s)]} + int64_t{first - s * lay.rowsPerStrip} * h.block,
+                          h.block, 0, h.columns});
+    }
+    SplitPiece split{nullptr, nullptr, count, nb, sb, h.pixel, h.msbf && sb > 1, targets};
+    const unsigned char* next = nullptr;
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        const Piece& p = pieces[k];
+        const int64_t want = int64_t{count} * p.stride;
+        split.piece = &p;
+        // Straight from the file's pages when they can be mapped.  The
+        // window of the piece before stays mapped (the view drops the least
+        // recently used), so `next` is still good.
+        split.src = k == 0 ? img->view.at(img->fd, p.offset, want) : next;
+        next = k + 1 < pieces.size() ? img->view.at(img->fd, pieces[k + 1].offset, int64_t{count} * pieces[k + 1].stride)
+                                     : nullptr;
+        // The next piece starts far away (another tile): its first lines are
+        // asked for now, ahead of the processor's own prefetching.
+        if (next)
+            for (int64_t b = 0; b < std::min<int64_t>(want, kPrefetchBytes); b += 64) __builtin_prefetch(next + b);
+        if (split.src && zarn::guardedRead(split)) continue;
+        // Otherwise (or when the file was cut short meanwhile) one read of
+        // the piece's lines into a scratch buffer small enough to stay in
+        // the processor's cache; what the file does not hold reads as 0.
+        if (static_cast<int64_t>(info->scratch.size()) < want) info->scratch.resize(static_cast<size_t>(want));
+        readZeroFilled(img->fd, info->scratch.data(), want, p.offset);
+        split.src = info->scratch.data();
+        split();
     }
     return true;
 }

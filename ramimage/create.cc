@@ -65,6 +65,7 @@ int defaultCacheLines(int nbands, int64_t lineBytes) {
 void commitInto(RAMImage* img, RAMImage* fresh) {
     std::swap(img->head, fresh->head);
     std::swap(img->fd, fresh->fd);
+    img->view.reset();  // it mapped the old file
     std::swap(img->lineBytes, fresh->lineBytes);
     std::swap(img->cacheLines, fresh->cacheLines);
     std::swap(img->slotCount, fresh->slotCount);

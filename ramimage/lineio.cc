@@ -225,10 +225,11 @@ void readLineRun(RAMImage* img, int64_t idx, int64_t slot, int line, int band) {
     if (run.size() > 1) img->lastMiss = idx + static_cast<int64_t>(run.size() - 1) * step;
 }
 
-// Uncompressed tiles: claims the slots of the lines read with `line` (as
-// many as the cache holds), then lets the handler split each tile straight
-// into them.  Band-lines already cached keep their contents.
-bool fillTiles(RAMImage* img, int line, int first, int count) {
+// Uncompressed TIFF strips and tiles: claims the slots of the lines read
+// with `line` (as many as the cache holds), then lets the handler split the
+// file's data straight into them.  Band-lines already cached keep their
+// contents.
+bool fillFromTiff(RAMImage* img, int line, int first, int count) {
     const ImageHead& h = img->head;
     const int nb = h.nbands;
     int lo = std::max({first, line - img->cacheLines + 1, 0});
@@ -251,7 +252,7 @@ bool fillTiles(RAMImage* img, int line, int first, int count) {
             img->dirtyBits[slot] = 0;
             t = img->slotPtr(slot);
         }
-    if (readTiffTilesInto(img, lo, hi - lo, targets.data())) return true;
+    if (readTiffLinesInto(img, lo, hi - lo, targets.data())) return true;
     // Nothing usable came: the claimed slots read as zeros.
     for (unsigned char* t : targets) std::memset(t, 0, static_cast<size_t>(img->lineBytes));
     return true;
@@ -384,7 +385,7 @@ unsigned char* getRAMImageLine(RAMImage* img, int line, int band, int mode) {
         // The slot is filled from the decoded strip or tile row below.
         img->slotLine[slot] = -1;
         int first = line, count = 0;
-        if (tiffTileRange(img, line, &first, &count) && fillTiles(img, line, first, count)) return p;
+        if (tiffDirectRange(img, line, &first, &count) && fillFromTiff(img, line, first, count)) return p;
         first = line, count = 0;
         // The record buffer is kept between misses: no allocation and no
         // zero-fill per strip.

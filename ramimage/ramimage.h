@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "ramimage/fileview.h"
 #include "ramimage/imagehead.h"
 
 struct RAMImage;
@@ -106,6 +107,8 @@ struct RAMImage {
     // Line-band index of the last band-line read from the file, to notice
     // sequential scans and read ahead.
     int64_t lastMiss = -2;
+    // Mapped windows onto the file, for handlers that read straight from it.
+    zarn::FileView view;
 
     RAMImage() = default;
     RAMImage(const RAMImage&) = delete;
