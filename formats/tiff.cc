@@ -80,7 +80,7 @@ int readLayout(int fd, int order, const TiffIFD* ifd, const ImageHead& h, int64_
         // row goes to the cache in chunks, like a tall strip.
         lay.blockLines = static_cast<int>(std::min<int64_t>(l, rows));
         if (lay.compression == kTiffNoCompression)
-            lay.blockLines = static_cast<int>(std::clamp<int64_t>(kChunkBytes / block, 1, lay.blockLines));
+            lay.blockLines = static_cast<int>(std::clamp<int64_t>(kChunkBytes / 2 / block, 1, lay.blockLines));
         needed = int64_t{lay.tilesAcross} * lay.tilesDown;
         auto tb = zarn::mulSize(lay.tileLineBytes, l);
         if (!tb || *tb > cacheByteLimit()) {

@@ -165,8 +165,8 @@ __attribute__((target("avx2"))) void split3RowsWide(const unsigned char* rec, in
         int64_t x = 0;
         for (; x + 32 <= cols; x += 32) {
             const unsigned char* p = in + 3 * x;
-            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + 64, _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_NTA);
+            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + 64, _MM_HINT_NTA);
             const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
             const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
             const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 64));
@@ -198,8 +198,8 @@ __attribute__((target("avx2"))) void split4BytesWide(const unsigned char* in, un
     int64_t x = 0;
     for (; x + 32 <= cols; x += 32) {
         const unsigned char* p = in + 4 * x;
-        _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + 64, _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_NTA);
+        _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + 64, _MM_HINT_NTA);
         __m256i a = _mm256_shuffle_epi8(loadPair(p, p + 64), group);
         __m256i b = _mm256_shuffle_epi8(loadPair(p + 16, p + 80), group);
         __m256i c = _mm256_shuffle_epi8(loadPair(p + 32, p + 96), group);
