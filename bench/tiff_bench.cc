@@ -39,7 +39,7 @@ double cpuNow() {
 template <class F, class G>
 std::pair<double, double> bestPair(F f, G g) {
     double bf = 1e9, bg = 1e9;
-    for (int i = 0; i < 10 * kRuns; ++i) {
+    for (int i = 0; i < 16 * kRuns; ++i) {
         double t0 = cpuNow();
         f();
         double t1 = cpuNow();

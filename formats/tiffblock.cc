@@ -24,8 +24,6 @@ namespace {
 // over to the next read.
 constexpr size_t kPackBitsChunk = 32 * 1024;
 constexpr size_t kPackBitsCarry = 256;
-// Bytes of the next strip or tile piece fetched ahead while one is split.
-constexpr int64_t kPrefetchBytes = 2048;
 
 // Reads n bytes at off into dst; what the file does not hold reads as 0.
 void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t off) {
@@ -219,7 +217,9 @@ bool readTiffLinesInto(RAMImage* img, int first, int count, unsigned char* const
     const ImageHead& h = img->head;
     const int nb = h.nbands;
     const int sb = static_cast<int>(pixelLineBytes(h.pixel, 1));
-    std::vector<Piece> pieces;
+    // Kept between calls: a tile row is split in many small chunks.
+    static thread_local std::vector<Piece> pieces;
+    pieces.clear();
     if (lay.tiled) {
         const int T = first / lay.tileLength;
         for (int k = 0; k < lay.tilesAcross; ++k) {
@@ -236,21 +236,11 @@ bool readTiffLinesInto(RAMImage* img, int first, int count, unsigned char* const
                           h.block, 0, h.columns});
     }
     SplitPiece split{nullptr, nullptr, count, nb, sb, h.pixel, h.msbf && sb > 1, targets};
-    const unsigned char* next = nullptr;
-    for (size_t k = 0; k < pieces.size(); ++k) {
-        const Piece& p = pieces[k];
+    for (const Piece& p : pieces) {
         const int64_t want = int64_t{count} * p.stride;
         split.piece = &p;
-        // Straight from the file's pages when they can be mapped.  The
-        // window of the piece before stays mapped (the view drops the least
-        // recently used), so `next` is still good.
-        split.src = k == 0 ? img->view.at(img->fd, p.offset, want) : next;
-        next = k + 1 < pieces.size() ? img->view.at(img->fd, pieces[k + 1].offset, int64_t{count} * pieces[k + 1].stride)
-                                     : nullptr;
-        // The next piece starts far away (another tile): its first lines are
-        // asked for now, ahead of the processor's own prefetching.
-        if (next)
-            for (int64_t b = 0; b < std::min<int64_t>(want, kPrefetchBytes); b += 64) __builtin_prefetch(next + b);
+        // Straight from the file's pages when they can be mapped.
+        split.src = img->view.at(img->fd, p.offset, want);
         if (split.src && zarn::guardedRead(split)) continue;
         // Otherwise (or when the file was cut short meanwhile) one read of
         // the piece's lines into a scratch buffer small enough to stay in

@@ -128,7 +128,7 @@ bool flushRecord(RAMImage* img, int line) {
     bool allCached = true;
     for (int b = 0; b < nb; ++b) {
         int64_t idx = int64_t{line} * nb + b;
-        int64_t slot = idx % img->slotCount;
+        int64_t slot = img->slotOf(idx);
         if (img->slotLine[slot] == idx) {
             src[b] = img->slotPtr(slot);
         } else {
@@ -167,7 +167,7 @@ bool flushRecord(RAMImage* img, int line) {
         ok = zarn::writeAt(img->fd, rec.data(), static_cast<size_t>(h.block), recordPos(img, line, 0));
     for (int b = 0; b < nb; ++b) {
         int64_t idx = int64_t{line} * nb + b;
-        int64_t slot = idx % img->slotCount;
+        int64_t slot = img->slotOf(idx);
         if (img->slotLine[slot] == idx) img->dirtyBits[slot] = 0;
     }
     if (!ok && h.imgid != IMG_TIFF)
@@ -205,7 +205,7 @@ void readLineRun(RAMImage* img, int64_t idx, int64_t slot, int line, int band) {
         for (int64_t k = 1; k < limit; ++k) {
             int64_t j = idx + k * step;
             if (j >= last) break;
-            int64_t s = j % img->slotCount;
+            int64_t s = img->slotOf(j);
             if (img->slotLine[s] == j) break;  // cached, perhaps modified: keep it
             if (img->dirtyBits[s]) img->flushLineProc(img, s);
             img->slotLine[s] = j;
@@ -235,12 +235,14 @@ bool fillFromTiff(RAMImage* img, int line, int first, int count) {
     int lo = std::max({first, line - img->cacheLines + 1, 0});
     int hi = std::min({first + count, lo + img->cacheLines, h.rows});
     if (line < lo || line >= hi) return false;
-    std::vector<unsigned char*> targets(static_cast<size_t>(hi - lo) * nb);
+    // Kept between calls: a tile row fills the cache in many small chunks.
+    static thread_local std::vector<unsigned char*> targets;
+    targets.assign(static_cast<size_t>(hi - lo) * nb, nullptr);
     std::vector<unsigned char> discard;
     for (int l = lo; l < hi; ++l)
         for (int b = 0; b < nb; ++b) {
             int64_t idx = int64_t{l} * nb + b;
-            int64_t slot = idx % img->slotCount;
+            int64_t slot = img->slotOf(idx);
             unsigned char*& t = targets[static_cast<size_t>(l - lo) * nb + b];
             if (img->slotLine[slot] == idx) {
                 if (discard.empty()) discard.resize(static_cast<size_t>(img->lineBytes));
@@ -263,7 +265,7 @@ bool fillFromTiff(RAMImage* img, int line, int first, int count) {
 unsigned char* afterWholeDecode(RAMImage* img, int line, int band) {
     int64_t idx = int64_t{line} * img->head.nbands + band;
     if (img->slotCount > 0) {
-        int64_t slot = idx % img->slotCount;
+        int64_t slot = img->slotOf(idx);
         if (img->slotLine[slot] == idx) return img->slotPtr(slot);
     }
     return zeroLine(img);
@@ -321,7 +323,7 @@ void putBIPBlockIntoBuf(RAMImage* img, int line, int count, const unsigned char*
         if (l < 0 || l >= h.rows) continue;
         for (int b = 0; b < nb; ++b) {
             int64_t idx = int64_t{l} * nb + b;
-            int64_t slot = idx % img->slotCount;
+            int64_t slot = img->slotOf(idx);
             if (img->slotLine[slot] == idx) {
                 // Already cached (and perhaps modified): the cache is newer
                 // than the file, so this band is not overwritten.
@@ -344,7 +346,7 @@ unsigned char* getRAMImageLine(RAMImage* img, int line, int band, int mode) {
     if (h.imgid == IMG_MBSQ)
         return img->buffer.data() + (int64_t{band} * h.rows + line) * img->lineBytes;
     const int64_t idx = int64_t{line} * h.nbands + band;
-    const int64_t slot = idx % img->slotCount;
+    const int64_t slot = img->slotOf(idx);
     unsigned char* p = img->slotPtr(slot);
     if (img->slotLine[slot] == idx) return p;
 
@@ -422,7 +424,7 @@ unsigned char* getRAMImageLine(RAMImage* img, int line, int band, int mode) {
 unsigned char* putRAMImageLine(RAMImage* img, int line, int band) {
     if (!lineInRange(img, line, band) || img->slotCount < 1) return nullptr;
     int64_t idx = int64_t{line} * img->head.nbands + band;
-    int64_t slot = idx % img->slotCount;
+    int64_t slot = img->slotOf(idx);
     if (img->slotLine[slot] != idx) return nullptr;
     if (img->dirtyBits[slot] && img->fd >= 0) img->flushLineProc(img, slot);
     return img->slotPtr(slot);
@@ -431,7 +433,7 @@ unsigned char* putRAMImageLine(RAMImage* img, int line, int band) {
 void updateRAMImageLine(RAMImage* img, int line, int, int, int band) {
     if (!lineInRange(img, line, band) || img->slotCount < 1) return;
     int64_t idx = int64_t{line} * img->head.nbands + band;
-    int64_t slot = idx % img->slotCount;
+    int64_t slot = img->slotOf(idx);
     if (img->head.imgid != IMG_MBSQ && img->slotLine[slot] != idx) return;
     if (img->readOnly && img->fd >= 0) {
         // The change cannot reach the file: drop it so the line reads as the

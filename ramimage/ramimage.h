@@ -111,11 +111,27 @@ struct RAMImage {
     zarn::FileView view;
 
     RAMImage() = default;
+    // (slotOf's reciprocal, remade whenever slotCount has changed)
+    mutable int64_t slotDivisor_ = 0;
+    mutable uint64_t slotReciprocal_ = 0;
+
     RAMImage(const RAMImage&) = delete;
     RAMImage& operator=(const RAMImage&) = delete;
     ~RAMImage();
 
     unsigned char* slotPtr(int64_t slot) const { return buffer.data() + slot * lineBytes; }
+    // The slot of line-band index idx, idx % slotCount.  While both fit 32
+    // bits this is two multiplications by a kept reciprocal instead of a
+    // division, the dearest step of a cache hit.
+    int64_t slotOf(int64_t idx) const {
+        if (slotDivisor_ != slotCount) {
+            slotDivisor_ = slotCount;
+            slotReciprocal_ = slotCount > 0 ? UINT64_MAX / static_cast<uint64_t>(slotCount) + 1 : 0;
+        }
+        if (((idx | slotCount) >> 32) != 0) return idx % slotCount;
+        const uint64_t low = slotReciprocal_ * static_cast<uint64_t>(idx);
+        return static_cast<int64_t>((static_cast<unsigned __int128>(low) * static_cast<uint64_t>(slotCount)) >> 64);
+    }
     unsigned char* extraArea() const { return buffer.data() + slotCount * lineBytes; }
     bool locked() const { return attr & 1; }
 };

@@ -109,7 +109,7 @@ unsigned char* getRGBRimgLine(RAMImage* img, int line, int band, int mode) {
     }
     if (h.imgid == IMG_MRGB8 || h.imgid == IMG_MRGB4 || h.imgid == IMG_MRGB1) return packedRow(img, line);
     const int64_t idx = int64_t{line} * h.nbands + band;
-    const int64_t slot = idx % img->slotCount;
+    const int64_t slot = img->slotOf(idx);
     unsigned char* p = img->slotPtr(slot);
     if (img->slotLine[slot] == idx) return p;
     if (img->dirtyBits[slot]) flushRGBRimgLine(img, slot);

@@ -486,4 +486,23 @@ TEST_F(Store, ErrorTexts) {
     EXPECT_STREQ(ramimgError(100), "");
 }
 
+// The cache's slot arithmetic: the multiplication by a reciprocal agrees
+// with the remainder for every divisor size, and follows a changed slot
+// count; indices past 32 bits take the division.
+TEST(CacheSlots, SlotOfIsTheRemainder) {
+    RAMImage img;
+    uint64_t x = 88172645463325252ull;
+    auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    for (int64_t slots : {int64_t{1}, int64_t{2}, int64_t{3}, int64_t{96}, int64_t{126}, int64_t{4095},
+                          int64_t{65537}, int64_t{0x7FFFFFFF}, int64_t{0xFFFFFFFF}, int64_t{1} << 33}) {
+        img.slotCount = slots;
+        for (int64_t idx : {int64_t{0}, slots - 1, slots, int64_t{0xFFFFFFFF}, int64_t{1} << 32, int64_t{1} << 40})
+            ASSERT_EQ(img.slotOf(idx), idx % slots) << idx << " % " << slots;
+        for (int k = 0; k < 20000; ++k) {
+            const int64_t idx = static_cast<int64_t>(next() >> (k % 2 ? 32 : 20));
+            ASSERT_EQ(img.slotOf(idx), idx % slots) << idx << " % " << slots;
+        }
+    }
+}
+
 }  // namespace
