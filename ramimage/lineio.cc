@@ -296,22 +296,6 @@ void pixelByteSwap(int pixel, int64_t count, void* samples) {
     }
 }
 
-void splitRecordPiece(RAMImage* img, unsigned char* const* bands, int64_t x0, unsigned char* data, int64_t npixels) {
-    const ImageHead& h = img->head;
-    const int nb = h.nbands, sb = sampleBytes(h.pixel);
-    if (npixels < 1 || subByte(h.pixel)) return;
-    if (needsSwap(img)) pixelByteSwap(h.pixel, npixels * nb, data);
-    unsigned char* at[16];
-    std::vector<unsigned char*> many;
-    unsigned char** dst = at;
-    if (nb > 16) {
-        many.resize(static_cast<size_t>(nb));
-        dst = many.data();
-    }
-    for (int b = 0; b < nb; ++b) dst[b] = bands[b] + x0 * sb;
-    splitBands(data, dst, npixels, nb, sb);
-}
-
 void putBIPBlockIntoBuf(RAMImage* img, int line, int count, const unsigned char* buf) {
     const ImageHead& h = img->head;
     const int nb = h.nbands;

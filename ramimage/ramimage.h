@@ -229,10 +229,6 @@ unsigned char* getRGBRimgLine(RAMImage* img, int line, int band, int mode);
 bool flushRGBRimgLine(RAMImage* img, int64_t slot);
 void putBIPBlockIntoBuf(RAMImage* img, int line, int count, const unsigned char* buf);
 void pixelByteSwap(int pixel, int64_t count, void* samples);
-// Splits `npixels` pixel-interleaved pixels (in the file's byte order; they
-// are swapped in place when needed) into the band-lines `bands` (one per
-// band) from column x0 on.
-void splitRecordPiece(RAMImage* img, unsigned char* const* bands, int64_t x0, unsigned char* data, int64_t npixels);
 int getRAMImageVolume(RAMImage* img, int volume);
 
 // True when (line, band) lies inside the image.
