@@ -127,18 +127,19 @@ __attribute__((target("avx2"))) inline __m256i loadPair(const unsigned char* lo,
 // Byte j of each 16-byte half belongs to band j % 3 of the pixel run it
 // starts; three blends pick one band's bytes from the three halves that
 // hold a run of 16 pixels, and one shuffle puts them in order.
-#define ZARN_CLASS_ROW(k)                                                                                  \
-    {                                                                                                      \
-        0 == (k) ? -1 : 0, 1 == (k) ? -1 : 0, 2 == (k) ? -1 : 0, 0 == (k) ? -1 : 0, 1 == (k) ? -1 : 0,     \
-            2 == (k) ? -1 : 0, 0 == (k) ? -1 : 0, 1 == (k) ? -1 : 0, 2 == (k) ? -1 : 0, 0 == (k) ? -1 : 0, \
-            1 == (k) ? -1 : 0, 2 == (k) ? -1 : 0, 0 == (k) ? -1 : 0, 1 == (k) ? -1 : 0, 2 == (k) ? -1 : 0, \
-            0 == (k) ? -1 : 0                                                                              \
-    }
-alignas(16) const signed char kClassMask[3][16] = {ZARN_CLASS_ROW(0), ZARN_CLASS_ROW(1), ZARN_CLASS_ROW(2)};
-#undef ZARN_CLASS_ROW
+struct ClassMasks {
+    alignas(16) signed char byte[3][16];
+};
+constexpr ClassMasks makeClassMasks() {
+    ClassMasks c{};
+    for (int k = 0; k < 3; ++k)
+        for (int j = 0; j < 16; ++j) c.byte[k][j] = j % 3 == k ? -1 : 0;
+    return c;
+}
+constexpr ClassMasks kClassMasks = makeClassMasks();
 
 __attribute__((target("avx2"))) inline __m256i classMask(int k) {
-    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kClassMask[k])));
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kClassMasks.byte[k])));
 }
 
 // Reads run ahead of the processor's own prefetching, which the shuffling
@@ -246,6 +247,17 @@ SplitKernel chooseSplit(int nb, int sampleBytes) {
     return splitBySize<1>;
 }
 
+template <int S>
+void splitEachBand(const unsigned char* rec, int64_t stride, int rows, unsigned char* const* dst, int64_t at,
+                   int64_t cols, int nb) {
+    for (int r = 0; r < rows; ++r)
+        for (int b = 0; b < nb; ++b) {
+            unsigned char* out = dst[static_cast<int64_t>(r) * nb + b] + at;
+            const unsigned char* in = rec + r * stride + int64_t{b} * S;
+            for (int64_t x = 0; x < cols; ++x) std::memcpy(out + x * S, in + x * nb * S, S);
+        }
+}
+
 }  // namespace
 
 void splitBands(const unsigned char* rec, unsigned char* const* dst, int64_t cols, int nb, int sampleBytes) {
@@ -268,14 +280,11 @@ void splitBandRows(const unsigned char* rec, int64_t stride, int rows, unsigned 
         return;
     }
     // Many bands: one band at a time, with no table of pointers to build.
-    const int64_t pixelBytes = int64_t{nb} * sampleBytes;
-    for (int r = 0; r < rows; ++r)
-        for (int b = 0; b < nb; ++b) {
-            unsigned char* out = dst[static_cast<int64_t>(r) * nb + b] + at;
-            const unsigned char* in = rec + r * stride + int64_t{b} * sampleBytes;
-            for (int64_t x = 0; x < cols; ++x)
-                std::memcpy(out + x * sampleBytes, in + x * pixelBytes, static_cast<size_t>(sampleBytes));
-        }
+    switch (sampleBytes) {
+    case 2: splitEachBand<2>(rec, stride, rows, dst, at, cols, nb); break;
+    case 4: splitEachBand<4>(rec, stride, rows, dst, at, cols, nb); break;
+    default: splitEachBand<1>(rec, stride, rows, dst, at, cols, nb); break;
+    }
 }
 
 void joinBands(unsigned char* rec, const unsigned char* const* src, int64_t cols, int nb, int sampleBytes) {

@@ -1,5 +1,5 @@
 // Splitting pixel-interleaved records into band-lines and joining them back.
-// The common cases (three and four byte bands) run sixteen pixels at a time.
+// The common cases (three and four byte bands) run 16 or 32 pixels at a time.
 #pragma once
 #include <cstdint>
 
