@@ -24,6 +24,7 @@ namespace {
 // over to the next read.
 constexpr size_t kPackBitsChunk = 32 * 1024;
 constexpr size_t kPackBitsCarry = 256;
+constexpr int64_t kTouchStep = 65536;
 
 // Reads n bytes at off into dst; what the file does not hold reads as 0.
 void readZeroFilled(int fd, unsigned char* dst, int64_t n, int64_t off) {
@@ -207,6 +208,18 @@ struct SplitPiece {
     }
 };
 
+// Touches one byte in each 64 KiB of a mapped range, so that its page
+// faults come together (the kernel maps the pages around each fault in one
+// go) rather than one by one in the middle of the splitting.
+struct TouchPages {
+    const unsigned char* p;
+    int64_t n;
+    void operator()() const {
+        const volatile unsigned char* v = p;
+        for (int64_t i = 0; i < n; i += kTouchStep) (void)v[i];
+    }
+};
+
 }  // namespace
 
 bool readTiffLinesInto(RAMImage* img, int first, int count, unsigned char* const* targets) {
@@ -222,11 +235,20 @@ bool readTiffLinesInto(RAMImage* img, int first, int count, unsigned char* const
     pieces.clear();
     if (lay.tiled) {
         const int T = first / lay.tileLength;
+        const bool rowStart = first == T * lay.tileLength;
         for (int k = 0; k < lay.tilesAcross; ++k) {
             const int64_t x0 = int64_t{k} * lay.tileWidth;
             if (x0 >= h.columns) break;
             const size_t i = static_cast<size_t>(T) * lay.tilesAcross + k;
             if (i >= lay.offsets.size()) return false;
+            // A tile row is about to be read a few lines at a time, from
+            // many tiles in turn: its pages are mapped first, together.
+            const int64_t tileBytes = lay.tileLineBytes * lay.tileLength;
+            if (rowStart)
+                if (const unsigned char* t = img->view.at(img->fd, lay.offsets[i], tileBytes)) {
+                    TouchPages touch{t, tileBytes};
+                    zarn::guardedRead(touch);
+                }
             pieces.push_back({int64_t{lay.offsets[i]} + int64_t{first - T * lay.tileLength} * lay.tileLineBytes,
                               lay.tileLineBytes, x0, std::min<int64_t>(lay.tileWidth, h.columns - x0)});
         }
