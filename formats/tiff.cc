@@ -77,10 +77,11 @@ int readLayout(int fd, int order, const TiffIFD* ifd, const ImageHead& h, int64_
         lay.tilesAcross = static_cast<int>(divUp(h.columns, w));
         lay.tilesDown = static_cast<int>(divUp(rows, l));
         // Uncompressed tile lines can be read from any line too: a tall tile
-        // row goes to the cache in chunks, like a tall strip.
+        // row goes to the cache in chunks, like a tall strip, small enough
+        // that the band-lines being filled stay in the processor's cache.
         lay.blockLines = static_cast<int>(std::min<int64_t>(l, rows));
         if (lay.compression == kTiffNoCompression)
-            lay.blockLines = static_cast<int>(std::clamp<int64_t>(kChunkBytes / 2 / block, 1, lay.blockLines));
+            lay.blockLines = static_cast<int>(std::clamp<int64_t>(kChunkBytes / block, 1, lay.blockLines));
         needed = int64_t{lay.tilesAcross} * lay.tilesDown;
         auto tb = zarn::mulSize(lay.tileLineBytes, l);
         if (!tb || *tb > cacheByteLimit()) {
