@@ -169,18 +169,24 @@ void storeRounded64(unsigned char* line, int64_t x, int64_t n, const float* in, 
     }
 }
 
+// Packed samples share bytes with their neighbours; `msbf` gives the order
+// within the byte, as the readers use it.
+inline void putBit(unsigned char* line, int64_t x, int msbf, bool on) {
+    const unsigned mask = msbf ? 0x80u >> (x & 7) : 1u << (x & 7);
+    line[x >> 3] = static_cast<unsigned char>(on ? line[x >> 3] | mask : line[x >> 3] & ~mask);
+}
+
+inline void putNibble(unsigned char* line, int64_t x, int msbf, unsigned q) {
+    const bool high = msbf ? !(x & 1) : (x & 1);
+    unsigned char& b = line[x >> 1];
+    b = high ? static_cast<unsigned char>((b & 0x0F) | (q << 4)) : static_cast<unsigned char>((b & 0xF0) | q);
+}
+
 void floatToLine(const RAMImage* img, unsigned char* line, int64_t x, int64_t n, const float* in) {
     const int msbf = img->head.msbf;
     switch (img->head.pixel) {
     case PIX_1BIT:
-        for (int64_t i = 0; i < n; ++i) {
-            int64_t xx = x + i;
-            unsigned mask = msbf ? 0x80u >> (xx & 7) : 1u << (xx & 7);
-            if (in[i] > 0)
-                line[xx >> 3] = static_cast<unsigned char>(line[xx >> 3] | mask);
-            else
-                line[xx >> 3] = static_cast<unsigned char>(line[xx >> 3] & ~mask);
-        }
+        for (int64_t i = 0; i < n; ++i) putBit(line, x + i, msbf, in[i] > 0);
         break;
     case PIX_4BITS:
         for (int64_t i = 0; i < n; ++i) {
@@ -189,11 +195,7 @@ void floatToLine(const RAMImage* img, unsigned char* line, int64_t x, int64_t n,
             v = std::clamp(v, 0.0f, 15.0f);
             unsigned q = static_cast<unsigned>(v);
             q += v - static_cast<float>(q) >= 0.5f;
-            int64_t xx = x + i;
-            bool high = msbf ? !(xx & 1) : (xx & 1);
-            unsigned char& b = line[xx >> 1];
-            b = high ? static_cast<unsigned char>((b & 0x0F) | (q << 4))
-                     : static_cast<unsigned char>((b & 0xF0) | q);
+            putNibble(line, x + i, msbf, q);
         }
         break;
     case PIX_BYTE: storeRounded<uint8_t, 0, 255>(line, x, n, in); break;
@@ -218,23 +220,12 @@ void uintToLine(const RAMImage* img, unsigned char* line, int64_t x, int64_t n, 
     const int msbf = img->head.msbf;
     switch (img->head.pixel) {
     case PIX_1BIT:
-        for (int64_t i = 0; i < n; ++i) {
-            int64_t xx = x + i;
-            unsigned mask = msbf ? 0x80u >> (xx & 7) : 1u << (xx & 7);
-            if (in[i])
-                line[xx >> 3] = static_cast<unsigned char>(line[xx >> 3] | mask);
-            else
-                line[xx >> 3] = static_cast<unsigned char>(line[xx >> 3] & ~mask);
-        }
+        for (int64_t i = 0; i < n; ++i) putBit(line, x + i, msbf, in[i] != 0);
         break;
     case PIX_4BITS:
         for (int64_t i = 0; i < n; ++i) {
             unsigned q = static_cast<unsigned>(in[i]) & 15u;
-            int64_t xx = x + i;
-            bool high = msbf ? !(xx & 1) : (xx & 1);
-            unsigned char& b = line[xx >> 1];
-            b = high ? static_cast<unsigned char>((b & 0x0F) | (q << 4))
-                     : static_cast<unsigned char>((b & 0xF0) | q);
+            putNibble(line, x + i, msbf, q);
         }
         break;
     case PIX_BYTE: storeWidened<uint8_t>(line, x, n, in); break;
